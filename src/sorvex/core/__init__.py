@@ -1,0 +1,1 @@
+"""Core of sorvex: the native plugin manager and the library's errors."""

@@ -1,0 +1,200 @@
+// Internal header of the sorvex.core.pluginmanager extension module.
+//
+// The module defines one ordinary Python class, PluginManager. Its methods are
+// instances of a small callable type of ours (NativeMethod): a method
+// descriptor with vectorcall, so that calls through an instance allocate no
+// bound method, and with a text signature, so that inspect.signature() reports
+// the real parameters. Every method keeps a reference to the module's
+// namespace and looks module-level names (log, getfile, ...) up there when it
+// uses them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* object) {
+    Py_INCREF(object);
+    return object;
+}
+#endif
+
+namespace sorvex {
+
+// ---------------------------------------------------------------------------
+// Owned reference: a move-only holder of one strong reference.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (may be NULL).
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    // Adds a reference to a borrowed one (may be NULL).
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = object_;
+            object_ = other.object_;
+            other.object_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Gives the reference away (to a function that steals it, or as a result).
+    PyObject* release() noexcept {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Interned strings and constant tuples, made once for the process. They are
+// our own constants, never module-level names.
+struct Strings {
+    // parameter and attribute names
+    PyObject *self, *os, *series, *model, *chassis_type, *cls, *value, *data, *output, *group;
+    PyObject *_plugins, *supported_os, *chassis_type_list, *keys, *debug, *islower, *isdigit;
+    PyObject *endswith, *split, *load, *name, *module_name, *path, *walk_packages, *import_module, *dirname;
+    PyObject *register_plugin, *print_tree, *__class__, *__path__, *__file__, *__name__;
+    // the checks, reached through the instance
+    PyObject *validate_model, *validate_series, *validate_os, *validate_chassis_type, *validate_arguments;
+    // module-level names
+    PyObject *g_os, *g_pkgutil, *g_importlib, *g_log, *g_supported_chassis, *g_supported_os;
+    PyObject *g_getfile, *g_ConnectionInfraError, *g_iter_entry_points, *g_ENTRYPOINT_GROUP;
+    // literals
+    PyObject *single_rp, *linux, *mocked, *data_key, *empty, *slash, *newline, *dot;
+    PyObject *label_prefix, *equals, *bar_prefix, *blank_prefix, *newline_bar;
+    PyObject *dot_plugins_dot, *dot_tests_dot, *tests;
+    // keyword-name tuples for calls made by keyword
+    PyObject *kw_model_check, *kw_series_check, *kw_os, *kw_chassis_type, *kw_print_tree, *kw_group;
+    PyObject *kw_demo_register;
+    PyObject* empty_dict;  // compared against with ==; never handed out
+};
+extern Strings S;
+bool init_strings();
+
+// ---------------------------------------------------------------------------
+// The method type.
+struct NativeMethod;
+using Impl = PyObject* (*)(NativeMethod* method, PyObject* const* args);
+constexpr int kMaxParams = 6;
+
+struct MethodSpec {
+    const char* name;
+    const char* doc;             // exact docstring; nullptr for none
+    const char* text_signature;  // what inspect.signature() reports
+    int param_count;             // including self
+    int required_count;          // leading parameters without a default
+    const char* param_names[kMaxParams];
+    const char* default_texts[kMaxParams];  // for optional parameters: nullptr means None
+    Impl impl;
+    bool is_static;
+    PyObject* params[kMaxParams];  // interned param_names, filled in at start-up
+};
+
+struct NativeMethod {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    PyObject* globals;   // the module's namespace
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;    // the module's __name__ when the class was made
+    PyObject* defaults;  // tuple, one entry per parameter (None for required ones)
+};
+
+extern PyTypeObject NativeMethodType;
+
+// Specs of the members, one per concern file.
+extern MethodSpec spec_init, spec_plugins_get, spec_plugins_set;
+extern MethodSpec spec_validate_model, spec_validate_series, spec_validate_os;
+extern MethodSpec spec_validate_chassis_type, spec_validate_arguments;
+extern MethodSpec spec_get_plugin, spec_unregister_plugin, spec_register_plugin;
+extern MethodSpec spec_discover_builtin_plugins, spec_discover_external_plugins;
+extern MethodSpec spec_print_tree, spec_repr;
+// Interns the parameter names of every spec.
+bool init_param_tables();
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the concern files (module.cpp).
+
+// Looks a module-level name up at the moment of use: the module namespace,
+// then the built-ins; NameError when neither has it.
+Ref lookup_global(NativeMethod* method, PyObject* name);
+
+// Raises ConnectionInfraError(message), looked up when it is used. Steals
+// nothing; always returns nullptr so that callers can `return raise_infra(...)`.
+std::nullptr_t raise_infra(NativeMethod* method, PyObject* message);
+std::nullptr_t raise_infra(NativeMethod* method, const char* message);
+
+// Builds text left to right the way `"a" + str(b) + "c"` does in Python: the
+// generic + is used, so a str subclass's own __add__/__radd__ is honoured.
+// After a failure every further step is skipped and finish() returns NULL.
+class TextBuilder {
+public:
+    explicit TextBuilder(const char* start);
+    explicit TextBuilder(PyObject* start);
+    TextBuilder& text(const char* piece);
+    TextBuilder& add(PyObject* piece);      // + piece
+    TextBuilder& add_str(PyObject* value);  // + str(value)
+    Ref finish() { return std::move(text_); }
+
+private:
+    Ref text_;
+};
+
+// `template % (value,)`.
+Ref format_one(const char* template_text, PyObject* value);
+
+// Calls `self.<name>(...)` the way Python does, honouring a subclass method
+// or an instance attribute. When the attribute resolves to our own method
+// with the given spec, `own` is set and nothing is called, so the caller can
+// run the implementation directly.
+struct Resolved {
+    Ref callable;        // what to call when not our own
+    bool unbound = false;  // callable is a method descriptor to call with self first
+    NativeMethod* own = nullptr;  // our implementation, when not overridden (borrowed from callable)
+};
+bool resolve_method(PyObject* self, PyObject* name, const MethodSpec& spec, Resolved& out);
+Ref call_resolved(const Resolved& resolved, PyObject* self, PyObject* const* args, size_t nargs,
+                  PyObject* kwnames);
+
+// `from <module> import <name>`: the attribute, or ImportError as a
+// from-import reports a missing name.
+Ref import_from(PyObject* module, const char* name);
+
+// `key in node.keys()`: exact dicts directly, anything else through keys().
+int node_has_key(PyObject* node, PyObject* key);
+// `node[key]`.
+Ref node_get(PyObject* node, PyObject* key);
+
+// Implementations reached directly when a check is not overridden.
+PyObject* validate_arguments_impl(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series,
+                                  PyObject* model, PyObject* chassis_type);
+// Runs validate_arguments through the instance (or directly when it is ours).
+bool run_validate_arguments(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series,
+                            PyObject* model, PyObject* chassis_type);
+
+// Renders without recursion through the instance; used when print_tree is
+// not overridden.
+PyObject* print_tree_impl(NativeMethod* method, PyObject* const* args);
+
+}  // namespace sorvex

@@ -1,0 +1,328 @@
+// Validation of a device description: the model and series name rules, the
+// OS and chassis-type checks, and validate_arguments, which runs them in order
+// through the instance so that a subclass or an instance attribute may
+// replace any of them.
+#include "pluginmanager.hpp"
+
+namespace sorvex {
+
+namespace {
+
+const char kSeriesReserved[] = "Series cannot be named \"data\": \"data\" is reserved for plugin records";
+const char kModelReserved[] = "Model cannot be named \"data\": \"data\" is reserved for plugin records";
+
+// name.islower() or name.isdigit(), the second asked only when the first is
+// false. Exact ASCII strings are answered here, exactly as str would; anything
+// else (a subclass, non-ASCII text) is asked through its own methods.
+int follows_name_rule(PyObject* name) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_CheckExact(name) && PyUnicode_READY(name) < 0) {
+        return -1;
+    }
+#endif
+    if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
+        const Py_UCS1* text = PyUnicode_1BYTE_DATA(name);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+        bool has_lower = false;
+        bool has_upper = false;
+        bool all_digits = length > 0;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS1 c = text[i];
+            if (c >= 'a' && c <= 'z') {
+                has_lower = true;
+            } else if (c >= 'A' && c <= 'Z') {
+                has_upper = true;
+            }
+            if (c < '0' || c > '9') {
+                all_digits = false;
+            }
+        }
+        return ((has_lower && !has_upper) || all_digits) ? 1 : 0;
+    }
+    for (PyObject* predicate : {S.islower, S.isdigit}) {
+        Ref answer = Ref::steal(PyObject_CallMethodNoArgs(name, predicate));
+        if (!answer) {
+            return -1;
+        }
+        const int truth = PyObject_IsTrue(answer.get());
+        if (truth != 0) {
+            return truth;
+        }
+    }
+    return 0;
+}
+
+// "data" names the chassis map of a node, so no series or model may take it.
+// The text decides, whatever a str subclass's __eq__ says.
+bool is_reserved_name(PyObject* name) { return PyUnicode_Compare(name, S.data_key) == 0; }
+
+PyObject* raise_os_message(NativeMethod* method, PyObject* self, PyObject* os) {
+    Ref supported = Ref::steal(PyObject_GetAttr(self, S.supported_os));
+    if (!supported) {
+        return nullptr;
+    }
+    Ref message = TextBuilder("OS should be one of these ").add_str(supported.get()).text(" , but got ").add_str(os).finish();
+    return raise_infra(method, message.get());
+}
+
+PyObject* validate_model_impl(NativeMethod* method, PyObject* const* args) {
+    PyObject* os = args[1];
+    PyObject* series = args[2];
+    PyObject* model = args[3];
+    int truth = PyObject_IsTrue(model);
+    if (truth <= 0) {
+        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    truth = PyObject_IsTrue(series);
+    if (truth > 0) {
+        truth = PyObject_IsTrue(os);
+    }
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (truth == 0) {
+        Ref message = TextBuilder("OS and Series are required for Model: ").add_str(model).finish();
+        return raise_infra(method, message.get());
+    }
+    if (!PyUnicode_Check(model)) {
+        return raise_infra(method, "Model should be of type str");
+    }
+    if (is_reserved_name(model)) {
+        return raise_infra(method, kModelReserved);
+    }
+    const int follows = follows_name_rule(model);
+    if (follows != 0) {
+        return follows < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    Ref message = format_one(" Model (%s) has to be in lowecase", model);
+    return raise_infra(method, message.get());
+}
+
+PyObject* validate_series_impl(NativeMethod* method, PyObject* const* args) {
+    PyObject* os = args[1];
+    PyObject* series = args[2];
+    const int truth = PyObject_IsTrue(series);
+    if (truth <= 0) {
+        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    if (os == Py_None) {
+        Ref message = TextBuilder("OS information not provided for Series: ").add_str(series).finish();
+        return raise_infra(method, message.get());
+    }
+    if (!PyUnicode_Check(series)) {
+        return raise_infra(method, "Series should be of type str");
+    }
+    if (is_reserved_name(series)) {
+        return raise_infra(method, kSeriesReserved);
+    }
+    const int follows = follows_name_rule(series);
+    if (follows != 0) {
+        return follows < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    Ref message = format_one("Series (%s) has to be in lowercase", series);
+    return raise_infra(method, message.get());
+}
+
+PyObject* validate_os_impl(NativeMethod* method, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* os = args[1];
+    int truth = PyObject_IsTrue(os);
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (truth) {
+        Ref supported = Ref::steal(PyObject_GetAttr(self, S.supported_os));
+        if (!supported) {
+            return nullptr;
+        }
+        const int known = PySequence_Contains(supported.get(), os);
+        if (known < 0) {
+            return nullptr;
+        }
+        if (!known) {
+            // A value of the wrong type is refused here, before `"mocked" in os`
+            // could fail with the interpreter's TypeError.
+            if (!PyUnicode_Check(os)) {
+                return raise_os_message(method, self, os);
+            }
+            const int mocked = PySequence_Contains(os, S.mocked);
+            if (mocked < 0) {
+                return nullptr;
+            }
+            if (!mocked) {
+                Ref log = lookup_global(method, S.g_log);
+                if (!log) {
+                    return nullptr;
+                }
+                Ref debug = Ref::steal(PyObject_GetAttr(log.get(), S.debug));
+                if (!debug) {
+                    return nullptr;
+                }
+                Ref message = format_one("%s is not part of the built-in list of supported OSes.", os);
+                if (!message) {
+                    return nullptr;
+                }
+                Ref result = Ref::steal(PyObject_CallOneArg(debug.get(), message.get()));
+                return result ? Py_NewRef(Py_None) : nullptr;
+            }
+        }
+    }
+    truth = PyObject_IsTrue(os);
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (!truth) {
+        return raise_os_message(method, self, os);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* validate_chassis_type_impl(NativeMethod* method, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* chassis_type = args[1];
+    const int truth = PyObject_IsTrue(chassis_type);
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (truth) {
+        Ref allowed = Ref::steal(PyObject_GetAttr(self, S.chassis_type_list));
+        if (!allowed) {
+            return nullptr;
+        }
+        const int known = PySequence_Contains(allowed.get(), chassis_type);
+        if (known < 0) {
+            return nullptr;
+        }
+        if (known) {
+            Py_RETURN_NONE;
+        }
+    }
+    Ref allowed = Ref::steal(PyObject_GetAttr(self, S.chassis_type_list));
+    if (!allowed) {
+        return nullptr;
+    }
+    Ref message = TextBuilder("chassis Type should be one of these ")
+                      .add_str(allowed.get())
+                      .text(", but got ")
+                      .add_str(chassis_type)
+                      .finish();
+    return raise_infra(method, message.get());
+}
+
+// Runs one check through the instance: directly when it is our own,
+// otherwise called with keyword arguments. `stack[0]` is self.
+bool run_check(PyObject* self, PyObject* name, const MethodSpec& spec, PyObject* const* stack, PyObject* kwnames) {
+    Resolved check;
+    if (!resolve_method(self, name, spec, check)) {
+        return false;
+    }
+    if (check.own != nullptr) {
+        Ref result = Ref::steal(spec.impl(check.own, stack));
+        return bool(result);
+    }
+    Ref result = call_resolved(check, self, stack, 0, kwnames);
+    return bool(result);
+}
+
+PyObject* validate_arguments_entry(NativeMethod* method, PyObject* const* args) {
+    return validate_arguments_impl(method, args[0], args[1], args[2], args[3], args[4]);
+}
+
+}  // namespace
+
+PyObject* validate_arguments_impl(NativeMethod* /*method*/, PyObject* self, PyObject* os, PyObject* series,
+                                  PyObject* model, PyObject* chassis_type) {
+    {
+        // validate_model(os=os, series=series, model=model)
+        PyObject* stack[] = {self, os, series, model};
+        if (!run_check(self, S.validate_model, spec_validate_model, stack, S.kw_model_check)) {
+            return nullptr;
+        }
+    }
+    {
+        // validate_series(series=series, os=os): our own takes (self, os, series)
+        Resolved check;
+        if (!resolve_method(self, S.validate_series, spec_validate_series, check)) {
+            return nullptr;
+        }
+        if (check.own != nullptr) {
+            PyObject* stack[] = {self, os, series};
+            if (Ref::steal(spec_validate_series.impl(check.own, stack)).get() == nullptr) {
+                return nullptr;
+            }
+        } else {
+            PyObject* stack[] = {self, series, os};
+            if (!call_resolved(check, self, stack, 0, S.kw_series_check)) {
+                return nullptr;
+            }
+        }
+    }
+    {
+        PyObject* stack[] = {self, os};
+        if (!run_check(self, S.validate_os, spec_validate_os, stack, S.kw_os)) {
+            return nullptr;
+        }
+    }
+    int is_linux;
+    if (PyUnicode_CheckExact(os)) {
+        is_linux = PyUnicode_Compare(os, S.linux) == 0;
+    } else {
+        Ref equal = Ref::steal(PyObject_RichCompare(os, S.linux, Py_EQ));
+        if (!equal) {
+            return nullptr;
+        }
+        is_linux = PyObject_IsTrue(equal.get());
+        if (is_linux < 0) {
+            return nullptr;
+        }
+    }
+    if (is_linux) {
+        Py_RETURN_NONE;
+    }
+    PyObject* stack[] = {self, chassis_type};
+    if (!run_check(self, S.validate_chassis_type, spec_validate_chassis_type, stack, S.kw_chassis_type)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+bool run_validate_arguments(NativeMethod* /*method*/, PyObject* self, PyObject* os, PyObject* series,
+                            PyObject* model, PyObject* chassis_type) {
+    Resolved validate;
+    if (!resolve_method(self, S.validate_arguments, spec_validate_arguments, validate)) {
+        return false;
+    }
+    if (validate.own != nullptr) {
+        Ref result = Ref::steal(validate_arguments_impl(validate.own, self, os, series, model, chassis_type));
+        return bool(result);
+    }
+    PyObject* stack[] = {self, os, series, model, chassis_type};
+    return bool(call_resolved(validate, self, stack, 4, nullptr));
+}
+
+MethodSpec spec_validate_model = {
+    "validate_model", "\n         Validates Model\n        ", "(self, os, series, model)", 4, 4,
+    {"self", "os", "series", "model"}, {}, validate_model_impl, false, {},
+};
+
+MethodSpec spec_validate_series = {
+    "validate_series", "\n         Validates series\n        ", "(self, os, series)", 3, 3,
+    {"self", "os", "series"}, {}, validate_series_impl, false, {},
+};
+
+MethodSpec spec_validate_os = {
+    "validate_os", "\n         Validates OS\n        ", "(self, os)", 2, 2,
+    {"self", "os"}, {}, validate_os_impl, false, {},
+};
+
+MethodSpec spec_validate_chassis_type = {
+    "validate_chassis_type", "\n         Validate chassis\n        ", "(self, chassis_type)", 2, 2,
+    {"self", "chassis_type"}, {}, validate_chassis_type_impl, false, {},
+};
+
+MethodSpec spec_validate_arguments = {
+    "validate_arguments", " Validates the input arguments provided\n        ", "(self, os, series, model, chassis_type)",
+    5, 5, {"self", "os", "series", "model", "chassis_type"}, {}, validate_arguments_entry, false, {},
+};
+
+}  // namespace sorvex

@@ -1,0 +1,1 @@
+"""Connections to hosts running Linux, reached through a login shell."""

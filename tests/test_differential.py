@@ -1,0 +1,177 @@
+"""Random sequences of calls, run on the native manager and on the oracle side by side.
+
+Every step must give the same result (the same class object for a lookup),
+the same exception type and arguments, the same debug records and the same
+tree, key objects and insertion order included.
+"""
+import logging
+
+import pure_plugin_manager
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, rule
+
+from sorvex import log
+from sorvex.core import pluginmanager as native
+
+
+class Tagged(str):
+    """A name whose str() differs from its text."""
+
+    def __str__(self):
+        return "tagged:" + str.__str__(self)
+
+
+class Glued(str):
+    """A name that takes over concatenation from the left ("__ " + key)."""
+
+    def __radd__(self, other):
+        return other + "<" + str.__str__(self) + ">"
+
+
+class A:
+    pass
+
+
+class B:
+    pass
+
+
+OMIT = object()  # leave the argument to its default
+OWN_TREE = object()  # print_tree of the manager's own tree
+
+# Each pool is (usual names, odd values); three draws in four come from the usual names, so
+# that sequences often reach nodes that earlier steps created.
+OS = (["talvo", "linux", "zeta"],
+      ["mocked-x", "Talvo", "", None, "data", 7, ("talvo",), Tagged("talvo"), Glued("linux"), Tagged("zeta")])
+SERIES = ([None, "t3z", "s1"],
+          ["T3Z", "", "data", "42", "linux", 7, ("a", "b"), ["t3z"], Tagged("t3z"), Glued("s1"), Tagged("data")])
+MODEL = ([None, "m1"], ["M1", "", "data", "0", 3, ("m",), ["m1"], Tagged("m1"), Glued("q")])
+# a list is unhashable: it makes a registration fail half-way and a lookup fail in its last step
+CHASSIS = ([OMIT, "single_rp", "dual_rp"],
+           ["stack", "", None, "data", "Stack", ("single_rp",), ("dual_rp", "x"), ["single_rp"], 5,
+            Tagged("dual_rp"), Glued("stack")])
+CLASSES = [A, B, int]  # int has no source file: getfile raises
+DATA = [OWN_TREE, {}, None, 0, "text", {"a": 5}, {"b": {"x": None, "a": "l1\nl2"}, "a": {}},
+        {1: "x"}, {"a": 1, 2: 3}, {Glued("k"): {Tagged("t"): A}}]
+OUTPUT = [OMIT, "plugin", "", Tagged("hdr"), Glued("g")]
+REPR = object()  # repr() of the manager instead of a print_tree call
+
+
+def names(pool):
+    if isinstance(pool, tuple):
+        usual = st.sampled_from(pool[0])
+        return st.one_of(usual, usual, usual, st.sampled_from(pool[1]))
+    return st.sampled_from(pool)
+
+
+def plain(module):
+    return module.PluginManager()
+
+
+def open_os(module):
+    return type("OpenOS", (module.PluginManager,), {"validate_os": lambda self, os: None})()
+
+
+def lax_series(module):
+    m = module.PluginManager()
+    m.validate_series = lambda os, series: None
+    return m
+
+
+def anything_goes(module):
+    return type("AnythingGoes", (module.PluginManager,), {"validate_arguments": lambda self, *a: None})()
+
+
+def bracketed_tree(module):
+    def print_tree(self, data, output="plugin"):
+        return "[" + module.PluginManager.print_tree(self, data=data, output=output) + "]"
+
+    return type("Bracketed", (module.PluginManager,), {"print_tree": print_tree})()
+
+
+VARIANTS = [plain, open_os, lax_series, anything_goes, bracketed_tree]
+
+
+def kwargs(**given):
+    return {k: v for k, v in given.items() if v is not OMIT}
+
+
+def repr_body(m):
+    text = repr(m)
+    header = "plugins (" + str(type(m)) + " at " + hex(id(m)) + ") "
+    # an empty tree renders as nothing; the bracketed variant wraps every level
+    assert not text.strip("[]") or text.lstrip("[").startswith(header), text[:120]
+    return text.replace(header, "<header>")
+
+
+def shape(node):
+    """The tree with key types and insertion order made visible."""
+    if isinstance(node, dict):
+        return [(type(key), key, shape(value)) for key, value in node.items()]
+    return node
+
+
+class Differential(RuleBasedStateMachine):
+    """Runs each step on both managers and compares everything observable."""
+
+    where = Bundle("where")
+
+    @initialize(variant=st.sampled_from(VARIANTS))
+    def build(self, variant):
+        self.mine, self.oracle = variant(native), variant(pure_plugin_manager)
+        self.records = []
+        self.handler = logging.Handler(logging.DEBUG)
+        self.handler.emit = lambda record: self.records.append(record.getMessage())
+        self.level = log.level
+        log.addHandler(self.handler)
+        log.setLevel(logging.DEBUG)
+
+    def teardown(self):
+        if hasattr(self, "handler"):
+            log.removeHandler(self.handler)
+            log.setLevel(self.level)
+
+    def outcome(self, m, call):
+        self.records.clear()
+        try:
+            result = ("returned", call(m))
+        except Exception as exc:  # compared, not handled
+            result = ("raised", type(exc), exc.args)
+        return result, list(self.records)
+
+    def check(self, call):
+        assert self.outcome(self.mine, call) == self.outcome(self.oracle, call)
+        assert shape(self.mine.plugins) == shape(self.oracle.plugins)
+
+    @rule(target=where, os=names(OS), series=names(SERIES), model=names(MODEL))
+    def describe(self, os, series, model):
+        return dict(os=os, series=series, model=model)
+
+    @rule(cls=names(CLASSES), where=where, chassis=names(CHASSIS))
+    def register(self, cls, where, chassis):
+        self.check(lambda m: m.register_plugin(cls, **kwargs(**where, chassis_type=chassis)))
+
+    @rule(where=where, chassis=names(CHASSIS))
+    def get(self, where, chassis):
+        self.check(lambda m: m.get_plugin(**kwargs(**where, chassis_type=chassis)))
+
+    @rule(where=where, chassis=names(CHASSIS))
+    def unregister(self, where, chassis):
+        self.check(lambda m: m.unregister_plugin(**kwargs(**where, chassis_type=chassis)))
+
+    @rule(where=where, chassis=names(CHASSIS))
+    def validate(self, where, chassis):
+        chassis = None if chassis is OMIT else chassis
+        self.check(lambda m: m.validate_arguments(where["os"], where["series"], where["model"], chassis))
+
+    @rule(data=names([REPR] + DATA), output=names(OUTPUT))
+    def render(self, data, output):
+        if data is REPR:
+            self.check(repr_body)
+        else:
+            self.check(lambda m: m.print_tree(m.plugins if data is OWN_TREE else data, **kwargs(output=output)))
+
+
+Differential.TestCase.settings = settings(max_examples=300, stateful_step_count=25, deadline=None)
+TestDifferential = Differential.TestCase
