@@ -561,6 +561,174 @@ Ref node_get(PyObject* node, PyObject* key) {
 }
 
 // ---------------------------------------------------------------------------
+// Plain managers: a per-type cache, keyed on the type's version tag (which
+// changes whenever the type or a base is modified), tells whether the class
+// keeps our own checks; the instance dict is then read directly.
+
+namespace {
+
+constexpr int kCheckCount = 5;
+
+struct TypeEntry {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    bool plain = false;
+    NativeMethod* checks[kCheckCount] = {};
+};
+
+constexpr int kTypeCacheSize = 8;
+TypeEntry type_cache[kTypeCacheSize];
+int type_cache_next = 0;
+
+bool has_valid_version(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && type->tp_version_tag != 0;
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
+
+Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
+// What the class attribute `name` is along the MRO (borrowed, NULL when
+// absent); -1 on error or when the MRO cannot be read plainly.
+int find_in_mro(PyTypeObject* type, PyObject* name, PyObject** found) {
+    *found = nullptr;
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) {
+            return -1;
+        }
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(base));
+        if (!dict) {
+            continue;
+        }
+        PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+        if (value != nullptr) {
+            *found = value;
+            return 0;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void classify_type(PyTypeObject* type, TypeEntry& entry) {
+    entry.plain = false;
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset == 0) {
+        return;
+    }
+    const MethodSpec* const specs[kCheckCount] = {&spec_validate_arguments, &spec_validate_model,
+                                                  &spec_validate_series, &spec_validate_os,
+                                                  &spec_validate_chassis_type};
+    PyObject* const names[kCheckCount] = {S.validate_arguments, S.validate_model, S.validate_series, S.validate_os,
+                                          S.validate_chassis_type};
+    for (int i = 0; i < kCheckCount; ++i) {
+        PyObject* found = nullptr;
+        if (find_in_mro(type, names[i], &found) < 0 || found == nullptr || Py_TYPE(found) != &NativeMethodType ||
+            reinterpret_cast<NativeMethod*>(found)->spec != specs[i]) {
+            PyErr_Clear();
+            return;
+        }
+        entry.checks[i] = reinterpret_cast<NativeMethod*>(found);
+    }
+    for (PyObject* name : {S._plugins, S.supported_os, S.chassis_type_list}) {
+        PyObject* found = nullptr;
+        if (find_in_mro(type, name, &found) < 0 || found != nullptr) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    entry.plain = true;
+}
+
+const TypeEntry* type_entry(PyTypeObject* type) {
+    if (!has_valid_version(type)) {
+        return nullptr;
+    }
+    const unsigned int version = type->tp_version_tag;
+    for (const TypeEntry& entry : type_cache) {
+        if (entry.type == type && entry.version == version) {
+            return &entry;
+        }
+    }
+    TypeEntry fresh;
+    fresh.type = type;
+    fresh.version = version;
+    classify_type(type, fresh);
+    if (!has_valid_version(type) || type->tp_version_tag != version) {
+        return nullptr;
+    }
+    TypeEntry& slot = type_cache[type_cache_next];
+    type_cache_next = (type_cache_next + 1) % kTypeCacheSize;
+    slot = fresh;
+    return &slot;
+}
+
+bool is_check_name(PyObject* key) {
+    for (PyObject* name : {S.validate_arguments, S.validate_model, S.validate_series, S.validate_os,
+                           S.validate_chassis_type}) {
+        if (key == name || PyUnicode_Compare(key, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int view_plain_manager(PyObject* self, ManagerView& view) {
+    const TypeEntry* entry = type_entry(Py_TYPE(self));
+    if (entry == nullptr || !entry->plain) {
+        return 0;
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        return -1;
+    }
+    if (!PyDict_CheckExact(dict.get())) {
+        return 0;
+    }
+    if (PyDict_GET_SIZE(dict.get()) != 3) {
+        // Other attributes are fine, as long as none replaces a check.
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict.get(), &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || is_check_name(key)) {
+                return 0;
+            }
+        }
+    }
+    PyObject* plugins = PyDict_GetItemWithError(dict.get(), S._plugins);
+    PyObject* supported_os = plugins ? PyDict_GetItemWithError(dict.get(), S.supported_os) : nullptr;
+    PyObject* chassis = supported_os ? PyDict_GetItemWithError(dict.get(), S.chassis_type_list) : nullptr;
+    if (chassis == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    view.plugins = Ref::borrow(plugins);
+    view.supported_os = Ref::borrow(supported_os);
+    view.chassis_type_list = Ref::borrow(chassis);
+    view.validate_model = entry->checks[1];
+    view.validate_series = entry->checks[2];
+    view.validate_os = entry->checks[3];
+    view.validate_chassis_type = entry->checks[4];
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
 // The module body.
 
 namespace {

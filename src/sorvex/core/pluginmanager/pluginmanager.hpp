@@ -186,12 +186,28 @@ int node_has_key(PyObject* node, PyObject* key);
 // `node[key]`.
 Ref node_get(PyObject* node, PyObject* key);
 
-// Implementations reached directly when a check is not overridden.
-PyObject* validate_arguments_impl(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series,
-                                  PyObject* model, PyObject* chassis_type);
-// Runs validate_arguments through the instance (or directly when it is ours).
-bool run_validate_arguments(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series,
-                            PyObject* model, PyObject* chassis_type);
+// A manager in the common shape: its class keeps our own checks (none
+// overridden in the MRO), defines none of the state attributes, uses the
+// generic attribute lookup, and its instance dict holds no override of a
+// check. Then the checks can run directly on the state read from that dict.
+struct ManagerView {
+    Ref plugins;
+    Ref supported_os;
+    Ref chassis_type_list;
+    NativeMethod* validate_model = nullptr;
+    NativeMethod* validate_series = nullptr;
+    NativeMethod* validate_os = nullptr;
+    NativeMethod* validate_chassis_type = nullptr;
+};
+// 1 with `view` filled, 0 when self is not such a manager, -1 on error.
+int view_plain_manager(PyObject* self, ManagerView& view);
+
+// Validates a description exactly as `self.validate_arguments(os, series,
+// model, chassis_type)` does (through_instance) or as validate_arguments' own
+// body does (!through_instance). When `tree` is given and nothing outside this
+// module ran, it receives self._plugins as read with the checks' state.
+bool validate_description(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+                          PyObject* chassis_type, bool through_instance, Ref* tree);
 
 // Renders without recursion through the instance; used when print_tree is
 // not overridden.

@@ -44,6 +44,19 @@ int find_child(PyObject* node, PyObject* key, Ref& child) {
     return child ? 1 : -1;
 }
 
+// Validates the description through the instance, then reads self._plugins.
+Ref validated_tree(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+                   PyObject* chassis_type) {
+    Ref tree;
+    if (!validate_description(method, self, os, series, model, chassis_type, true, &tree)) {
+        return {};
+    }
+    if (!tree) {
+        tree = Ref::steal(PyObject_GetAttr(self, S._plugins));
+    }
+    return tree;
+}
+
 PyObject* init_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* self = args[0];
     Ref tree = Ref::steal(PyDict_New());
@@ -95,15 +108,12 @@ PyObject* raise_lookup_miss(NativeMethod* method, PyObject* const* path, int len
 PyObject* get_plugin_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[4];
-    if (!run_validate_arguments(method, self, args[1], args[2], args[3], chassis_type)) {
+    Ref node = validated_tree(method, self, args[1], args[2], args[3], chassis_type);
+    if (!node) {
         return nullptr;
     }
     PyObject* path[3];
     const int length = build_path(args[1], args[2], args[3], path);
-    Ref node = Ref::steal(PyObject_GetAttr(self, S._plugins));
-    if (!node) {
-        return nullptr;
-    }
     // Down as far as the registered keys go; never back up.
     for (int i = 0; i < length; ++i) {
         Ref child;
@@ -135,15 +145,12 @@ PyObject* unregister_plugin_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[4];
     // The chassis type is never validated here: None removes every record.
-    if (!run_validate_arguments(method, self, args[1], args[2], args[3], S.single_rp)) {
+    Ref node = validated_tree(method, self, args[1], args[2], args[3], S.single_rp);
+    if (!node) {
         return nullptr;
     }
     PyObject* path[3];
     const int length = build_path(args[1], args[2], args[3], path);
-    Ref node = Ref::steal(PyObject_GetAttr(self, S._plugins));
-    if (!node) {
-        return nullptr;
-    }
     for (int i = 0; i < length; ++i) {
         Ref child;
         const int found = find_child(node.get(), path[i], child);
@@ -230,7 +237,8 @@ PyObject* register_plugin_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* cls = args[1];
     PyObject* chassis_type = args[5];
-    if (!run_validate_arguments(method, self, args[2], args[3], args[4], chassis_type)) {
+    // The tree is read after getfile, which may run any code.
+    if (!validate_description(method, self, args[2], args[3], args[4], chassis_type, true, nullptr)) {
         return nullptr;
     }
     PyObject* path[3];

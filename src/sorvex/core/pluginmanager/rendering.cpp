@@ -10,6 +10,7 @@
 // recursion limit enforced at every level.
 #include "pluginmanager.hpp"
 
+#include <utility>
 #include <vector>
 
 namespace sorvex {
@@ -97,11 +98,31 @@ bool push_frame(std::vector<Frame>& frames, Ref dict, Ref keys, PyObject* rest) 
     if (!child_line || !last_child_rest) {
         return false;
     }
-    if (static_cast<long>(frames.size()) >= static_cast<long>(Py_GetRecursionLimit())) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while rendering the plugin tree");
-        return false;
-    }
     frames.push_back(Frame{std::move(dict), std::move(keys), 0, std::move(child_line), std::move(last_child_rest)});
+    return true;
+}
+
+// Whether the nesting of non-empty exact dicts below `data` stays within
+// `limit` levels. Checked before any text is built: the prefixes of a tree
+// nested that deep would take memory quadratic in its depth. Runs no code
+// outside this module, so borrowed references stay valid.
+bool nesting_within(PyObject* data, long limit) {
+    std::vector<std::pair<PyObject*, Py_ssize_t>> stack;
+    stack.emplace_back(data, 0);
+    while (!stack.empty()) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (!PyDict_Next(stack.back().first, &stack.back().second, &key, &value)) {
+            stack.pop_back();
+            continue;
+        }
+        if (PyDict_CheckExact(value) && PyDict_GET_SIZE(value) != 0) {
+            if (static_cast<long>(stack.size()) >= limit) {
+                return false;
+            }
+            stack.emplace_back(value, 0);
+        }
+    }
     return true;
 }
 
@@ -109,6 +130,10 @@ bool push_frame(std::vector<Frame>& frames, Ref dict, Ref keys, PyObject* rest) 
 // exact str header. 1 with `out` set; 0 when a value that is not plain is
 // met (nothing observable has happened: no user code ran); -1 on error.
 int render_plain(PyObject* data, Ref keys, PyObject* header, Ref& out) {
+    if (!nesting_within(data, Py_GetRecursionLimit())) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while rendering the plugin tree");
+        return -1;
+    }
     Ref pieces = Ref::steal(PyList_New(0));
     if (!pieces || !append_text(pieces.get(), header, S.newline)) {
         return -1;

@@ -123,19 +123,47 @@ PyObject* validate_series_impl(NativeMethod* method, PyObject* const* args) {
     return raise_infra(method, message.get());
 }
 
-PyObject* validate_os_impl(NativeMethod* method, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* os = args[1];
+// `value in container`. Exact lists and tuples of exact str are searched
+// here, which runs no code outside this module; anything else goes through
+// the container's own `in` and sets `outside_code`.
+int contains(PyObject* container, PyObject* value, bool& outside_code) {
+    if ((PyList_CheckExact(container) || PyTuple_CheckExact(container)) && PyUnicode_CheckExact(value)) {
+        bool plain = true;
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(container);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(container, i);
+            if (item == value) {
+                return 1;
+            }
+            if (!PyUnicode_CheckExact(item)) {
+                plain = false;
+                break;
+            }
+            if (PyUnicode_Compare(item, value) == 0) {
+                return 1;
+            }
+        }
+        if (plain) {
+            return 0;
+        }
+    }
+    outside_code = true;
+    return PySequence_Contains(container, value);
+}
+
+// The OS check on an already read `supported_os` (NULL: read it when it is
+// needed).
+PyObject* check_os(NativeMethod* method, PyObject* self, PyObject* os, PyObject* supported, bool& outside_code) {
     int truth = PyObject_IsTrue(os);
     if (truth < 0) {
         return nullptr;
     }
     if (truth) {
-        Ref supported = Ref::steal(PyObject_GetAttr(self, S.supported_os));
-        if (!supported) {
+        Ref container = supported ? Ref::borrow(supported) : Ref::steal(PyObject_GetAttr(self, S.supported_os));
+        if (!container) {
             return nullptr;
         }
-        const int known = PySequence_Contains(supported.get(), os);
+        const int known = contains(container.get(), os, outside_code);
         if (known < 0) {
             return nullptr;
         }
@@ -150,19 +178,12 @@ PyObject* validate_os_impl(NativeMethod* method, PyObject* const* args) {
                 return nullptr;
             }
             if (!mocked) {
+                outside_code = true;
                 Ref log = lookup_global(method, S.g_log);
-                if (!log) {
-                    return nullptr;
-                }
-                Ref debug = Ref::steal(PyObject_GetAttr(log.get(), S.debug));
-                if (!debug) {
-                    return nullptr;
-                }
-                Ref message = format_one("%s is not part of the built-in list of supported OSes.", os);
-                if (!message) {
-                    return nullptr;
-                }
-                Ref result = Ref::steal(PyObject_CallOneArg(debug.get(), message.get()));
+                Ref debug = log ? Ref::steal(PyObject_GetAttr(log.get(), S.debug)) : Ref();
+                Ref message =
+                    debug ? format_one("%s is not part of the built-in list of supported OSes.", os) : Ref();
+                Ref result = message ? Ref::steal(PyObject_CallOneArg(debug.get(), message.get())) : Ref();
                 return result ? Py_NewRef(Py_None) : nullptr;
             }
         }
@@ -177,19 +198,20 @@ PyObject* validate_os_impl(NativeMethod* method, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* validate_chassis_type_impl(NativeMethod* method, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* chassis_type = args[1];
+// The chassis-type check on an already read `chassis_type_list` (NULL: read
+// it when it is needed).
+PyObject* check_chassis_type(NativeMethod* method, PyObject* self, PyObject* chassis_type, PyObject* allowed,
+                             bool& outside_code) {
     const int truth = PyObject_IsTrue(chassis_type);
     if (truth < 0) {
         return nullptr;
     }
     if (truth) {
-        Ref allowed = Ref::steal(PyObject_GetAttr(self, S.chassis_type_list));
-        if (!allowed) {
+        Ref container = allowed ? Ref::borrow(allowed) : Ref::steal(PyObject_GetAttr(self, S.chassis_type_list));
+        if (!container) {
             return nullptr;
         }
-        const int known = PySequence_Contains(allowed.get(), chassis_type);
+        const int known = contains(container.get(), chassis_type, outside_code);
         if (known < 0) {
             return nullptr;
         }
@@ -197,16 +219,26 @@ PyObject* validate_chassis_type_impl(NativeMethod* method, PyObject* const* args
             Py_RETURN_NONE;
         }
     }
-    Ref allowed = Ref::steal(PyObject_GetAttr(self, S.chassis_type_list));
-    if (!allowed) {
+    Ref container = Ref::steal(PyObject_GetAttr(self, S.chassis_type_list));
+    if (!container) {
         return nullptr;
     }
     Ref message = TextBuilder("chassis Type should be one of these ")
-                      .add_str(allowed.get())
+                      .add_str(container.get())
                       .text(", but got ")
                       .add_str(chassis_type)
                       .finish();
     return raise_infra(method, message.get());
+}
+
+PyObject* validate_os_impl(NativeMethod* method, PyObject* const* args) {
+    bool outside_code = false;
+    return check_os(method, args[0], args[1], nullptr, outside_code);
+}
+
+PyObject* validate_chassis_type_impl(NativeMethod* method, PyObject* const* args) {
+    bool outside_code = false;
+    return check_chassis_type(method, args[0], args[1], nullptr, outside_code);
 }
 
 // Runs one check through the instance: directly when it is our own,
@@ -217,84 +249,134 @@ bool run_check(PyObject* self, PyObject* name, const MethodSpec& spec, PyObject*
         return false;
     }
     if (check.own != nullptr) {
-        Ref result = Ref::steal(spec.impl(check.own, stack));
-        return bool(result);
+        return bool(Ref::steal(spec.impl(check.own, stack)));
     }
-    Ref result = call_resolved(check, self, stack, 0, kwnames);
-    return bool(result);
+    return bool(call_resolved(check, self, stack, 0, kwnames));
+}
+
+int is_linux(PyObject* os) {
+    if (PyUnicode_CheckExact(os)) {
+        return PyUnicode_Compare(os, S.linux) == 0;
+    }
+    Ref equal = Ref::steal(PyObject_RichCompare(os, S.linux, Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+// The body of validate_arguments, each check reached through the instance.
+// `from_linux_test` starts after the OS check (the earlier ones already ran).
+bool checks_through_instance(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+                             PyObject* chassis_type, bool from_linux_test = false) {
+    if (!from_linux_test) {
+        {
+            // validate_model(os=os, series=series, model=model)
+            PyObject* stack[] = {self, os, series, model};
+            if (!run_check(self, S.validate_model, spec_validate_model, stack, S.kw_model_check)) {
+                return false;
+            }
+        }
+        {
+            // validate_series(series=series, os=os); our own takes (self, os, series)
+            Resolved check;
+            if (!resolve_method(self, S.validate_series, spec_validate_series, check)) {
+                return false;
+            }
+            if (check.own != nullptr) {
+                PyObject* stack[] = {self, os, series};
+                if (!Ref::steal(spec_validate_series.impl(check.own, stack))) {
+                    return false;
+                }
+            } else {
+                PyObject* stack[] = {self, series, os};
+                if (!call_resolved(check, self, stack, 0, S.kw_series_check)) {
+                    return false;
+                }
+            }
+        }
+        PyObject* stack[] = {self, os};
+        if (!run_check(self, S.validate_os, spec_validate_os, stack, S.kw_os)) {
+            return false;
+        }
+    }
+    const int linux = is_linux(os);
+    if (linux != 0) {
+        return linux > 0;
+    }
+    PyObject* stack[] = {self, chassis_type};
+    return run_check(self, S.validate_chassis_type, spec_validate_chassis_type, stack, S.kw_chassis_type);
+}
+
+bool is_plain_value(PyObject* value) { return value == Py_None || PyUnicode_CheckExact(value); }
+
+// validate_arguments for a plain manager and plain values: our own checks,
+// called directly on the state in `view`. Until something outside this module
+// runs (the debug record, a container's own `in`), nothing can have changed
+// which checks apply, so none is looked up again; after that, the remaining
+// steps go through the instance as usual.
+bool checks_on_view(ManagerView& view, PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+                    PyObject* chassis_type, bool& outside_code) {
+    {
+        PyObject* stack[] = {self, os, series, model};
+        if (!Ref::steal(validate_model_impl(view.validate_model, stack))) {
+            return false;
+        }
+    }
+    {
+        PyObject* stack[] = {self, os, series};
+        if (!Ref::steal(validate_series_impl(view.validate_series, stack))) {
+            return false;
+        }
+    }
+    if (!Ref::steal(check_os(view.validate_os, self, os, view.supported_os.get(), outside_code))) {
+        return false;
+    }
+    if (outside_code) {
+        return checks_through_instance(self, os, series, model, chassis_type, true);
+    }
+    const int linux = is_linux(os);
+    if (linux != 0) {
+        return linux > 0;
+    }
+    return bool(Ref::steal(
+        check_chassis_type(view.validate_chassis_type, self, chassis_type, view.chassis_type_list.get(), outside_code)));
 }
 
 PyObject* validate_arguments_entry(NativeMethod* method, PyObject* const* args) {
-    return validate_arguments_impl(method, args[0], args[1], args[2], args[3], args[4]);
-}
-
-}  // namespace
-
-PyObject* validate_arguments_impl(NativeMethod* /*method*/, PyObject* self, PyObject* os, PyObject* series,
-                                  PyObject* model, PyObject* chassis_type) {
-    {
-        // validate_model(os=os, series=series, model=model)
-        PyObject* stack[] = {self, os, series, model};
-        if (!run_check(self, S.validate_model, spec_validate_model, stack, S.kw_model_check)) {
-            return nullptr;
-        }
-    }
-    {
-        // validate_series(series=series, os=os): our own takes (self, os, series)
-        Resolved check;
-        if (!resolve_method(self, S.validate_series, spec_validate_series, check)) {
-            return nullptr;
-        }
-        if (check.own != nullptr) {
-            PyObject* stack[] = {self, os, series};
-            if (Ref::steal(spec_validate_series.impl(check.own, stack)).get() == nullptr) {
-                return nullptr;
-            }
-        } else {
-            PyObject* stack[] = {self, series, os};
-            if (!call_resolved(check, self, stack, 0, S.kw_series_check)) {
-                return nullptr;
-            }
-        }
-    }
-    {
-        PyObject* stack[] = {self, os};
-        if (!run_check(self, S.validate_os, spec_validate_os, stack, S.kw_os)) {
-            return nullptr;
-        }
-    }
-    int is_linux;
-    if (PyUnicode_CheckExact(os)) {
-        is_linux = PyUnicode_Compare(os, S.linux) == 0;
-    } else {
-        Ref equal = Ref::steal(PyObject_RichCompare(os, S.linux, Py_EQ));
-        if (!equal) {
-            return nullptr;
-        }
-        is_linux = PyObject_IsTrue(equal.get());
-        if (is_linux < 0) {
-            return nullptr;
-        }
-    }
-    if (is_linux) {
-        Py_RETURN_NONE;
-    }
-    PyObject* stack[] = {self, chassis_type};
-    if (!run_check(self, S.validate_chassis_type, spec_validate_chassis_type, stack, S.kw_chassis_type)) {
+    if (!validate_description(method, args[0], args[1], args[2], args[3], args[4], false, nullptr)) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-bool run_validate_arguments(NativeMethod* /*method*/, PyObject* self, PyObject* os, PyObject* series,
-                            PyObject* model, PyObject* chassis_type) {
+}  // namespace
+
+bool validate_description(NativeMethod* /*method*/, PyObject* self, PyObject* os, PyObject* series,
+                          PyObject* model, PyObject* chassis_type, bool through_instance, Ref* tree) {
+    if (is_plain_value(os) && is_plain_value(series) && is_plain_value(model) && is_plain_value(chassis_type)) {
+        ManagerView view;
+        const int plain = view_plain_manager(self, view);
+        if (plain < 0) {
+            return false;
+        }
+        if (plain) {
+            bool outside_code = false;
+            if (!checks_on_view(view, self, os, series, model, chassis_type, outside_code)) {
+                return false;
+            }
+            if (tree != nullptr && !outside_code) {
+                *tree = std::move(view.plugins);
+            }
+            return true;
+        }
+    }
+    if (!through_instance) {
+        return checks_through_instance(self, os, series, model, chassis_type);
+    }
     Resolved validate;
     if (!resolve_method(self, S.validate_arguments, spec_validate_arguments, validate)) {
         return false;
     }
     if (validate.own != nullptr) {
-        Ref result = Ref::steal(validate_arguments_impl(validate.own, self, os, series, model, chassis_type));
-        return bool(result);
+        return checks_through_instance(self, os, series, model, chassis_type);
     }
     PyObject* stack[] = {self, os, series, model, chassis_type};
     return bool(call_resolved(validate, self, stack, 4, nullptr));
