@@ -65,7 +65,9 @@ bool init_strings() {
         intern(S.data_key, "data") && intern(S.empty, "") && intern(S.slash, "/") && intern(S.newline, "\n") &&
         intern(S.dot, ".") && intern(S.label_prefix, "__ ") && intern(S.equals, " = ") &&
         intern(S.bar_prefix, "  |") && intern(S.blank_prefix, "  ") && intern(S.newline_bar, "\n  |") &&
-        intern(S.dot_plugins_dot, ".plugins.") && intern(S.dot_tests_dot, ".tests.") && intern(S.tests, "tests");
+        intern(S.dot_plugins_dot, ".plugins.") && intern(S.dot_tests_dot, ".tests.") && intern(S.tests, "tests") &&
+        intern(S.not_found_open, "Plugin data not found for (") && intern(S.not_found_type, "), type: ") &&
+        intern(S.blank, " ");
     if (!(names_ok && globals_ok && literals_ok)) {
         return false;
     }
@@ -434,7 +436,8 @@ TextBuilder::TextBuilder(PyObject* start) : text_(Ref::borrow(start)) {}
 
 TextBuilder& TextBuilder::add(PyObject* piece) {
     if (text_ && piece != nullptr) {
-        text_ = Ref::steal(PyNumber_Add(text_.get(), piece));
+        const bool exact = PyUnicode_CheckExact(text_.get()) && PyUnicode_CheckExact(piece);
+        text_ = Ref::steal(exact ? PyUnicode_Concat(text_.get(), piece) : PyNumber_Add(text_.get(), piece));
     } else {
         text_ = Ref();
     }

@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -66,6 +67,34 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Fast forms of common operations, exact for the types they shortcut.
+
+// PyObject_IsTrue, without a call for exact str and None.
+inline int is_true(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return PyUnicode_GET_LENGTH(value) != 0;
+    }
+    if (value == Py_None) {
+        return 0;
+    }
+    return PyObject_IsTrue(value);
+}
+
+// Whether a str (or str subclass) holds the same text as an exact str.
+inline bool same_text(PyObject* text, PyObject* exact) {
+    if (text == exact) {
+        return true;
+    }
+    if (PyUnicode_CheckExact(text)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        return length == PyUnicode_GET_LENGTH(exact) && PyUnicode_KIND(text) == PyUnicode_KIND(exact) &&
+               std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(exact),
+                           static_cast<size_t>(length) * PyUnicode_KIND(text)) == 0;
+    }
+    return PyUnicode_Compare(text, exact) == 0;
+}
+
+// ---------------------------------------------------------------------------
 // Interned strings and constant tuples, made once for the process. They are
 // our own constants, never module-level names.
 struct Strings {
@@ -83,6 +112,7 @@ struct Strings {
     PyObject *single_rp, *linux, *mocked, *data_key, *empty, *slash, *newline, *dot;
     PyObject *label_prefix, *equals, *bar_prefix, *blank_prefix, *newline_bar;
     PyObject *dot_plugins_dot, *dot_tests_dot, *tests;
+    PyObject *not_found_open, *not_found_type, *blank;  // the lookup-miss message
     // keyword-name tuples for calls made by keyword
     PyObject *kw_model_check, *kw_series_check, *kw_os, *kw_chassis_type, *kw_print_tree, *kw_group;
     PyObject *kw_demo_register;
@@ -153,6 +183,7 @@ public:
     explicit TextBuilder(const char* start);
     explicit TextBuilder(PyObject* start);
     TextBuilder& text(const char* piece);
+    TextBuilder& text(PyObject* piece) { return add(piece); }
     TextBuilder& add(PyObject* piece);      // + piece
     TextBuilder& add_str(PyObject* value);  // + str(value)
     Ref finish() { return std::move(text_); }

@@ -96,11 +96,11 @@ PyObject* raise_lookup_miss(NativeMethod* method, PyObject* const* path, int len
     if (!joined) {
         return nullptr;
     }
-    Ref message = TextBuilder("Plugin data not found for (")
+    Ref message = TextBuilder(S.not_found_open)
                       .add(joined.get())
-                      .text("), type: ")
+                      .text(S.not_found_type)
                       .add_str(chassis_type)
-                      .text(" ")
+                      .text(S.blank)
                       .finish();
     return raise_infra(method, message.get());
 }

@@ -54,7 +54,7 @@ int follows_name_rule(PyObject* name) {
 
 // "data" names the chassis map of a node, so no series or model may take it.
 // The text decides, whatever a str subclass's __eq__ says.
-bool is_reserved_name(PyObject* name) { return PyUnicode_Compare(name, S.data_key) == 0; }
+bool is_reserved_name(PyObject* name) { return same_text(name, S.data_key); }
 
 PyObject* raise_os_message(NativeMethod* method, PyObject* self, PyObject* os) {
     Ref supported = Ref::steal(PyObject_GetAttr(self, S.supported_os));
@@ -69,13 +69,13 @@ PyObject* validate_model_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* os = args[1];
     PyObject* series = args[2];
     PyObject* model = args[3];
-    int truth = PyObject_IsTrue(model);
+    int truth = is_true(model);
     if (truth <= 0) {
         return truth < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    truth = PyObject_IsTrue(series);
+    truth = is_true(series);
     if (truth > 0) {
-        truth = PyObject_IsTrue(os);
+        truth = is_true(os);
     }
     if (truth < 0) {
         return nullptr;
@@ -101,7 +101,7 @@ PyObject* validate_model_impl(NativeMethod* method, PyObject* const* args) {
 PyObject* validate_series_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* os = args[1];
     PyObject* series = args[2];
-    const int truth = PyObject_IsTrue(series);
+    const int truth = is_true(series);
     if (truth <= 0) {
         return truth < 0 ? nullptr : Py_NewRef(Py_None);
     }
@@ -139,7 +139,7 @@ int contains(PyObject* container, PyObject* value, bool& outside_code) {
                 plain = false;
                 break;
             }
-            if (PyUnicode_Compare(item, value) == 0) {
+            if (same_text(item, value)) {
                 return 1;
             }
         }
@@ -154,7 +154,7 @@ int contains(PyObject* container, PyObject* value, bool& outside_code) {
 // The OS check on an already read `supported_os` (NULL: read it when it is
 // needed).
 PyObject* check_os(NativeMethod* method, PyObject* self, PyObject* os, PyObject* supported, bool& outside_code) {
-    int truth = PyObject_IsTrue(os);
+    int truth = is_true(os);
     if (truth < 0) {
         return nullptr;
     }
@@ -188,7 +188,7 @@ PyObject* check_os(NativeMethod* method, PyObject* self, PyObject* os, PyObject*
             }
         }
     }
-    truth = PyObject_IsTrue(os);
+    truth = is_true(os);
     if (truth < 0) {
         return nullptr;
     }
@@ -202,7 +202,7 @@ PyObject* check_os(NativeMethod* method, PyObject* self, PyObject* os, PyObject*
 // it when it is needed).
 PyObject* check_chassis_type(NativeMethod* method, PyObject* self, PyObject* chassis_type, PyObject* allowed,
                              bool& outside_code) {
-    const int truth = PyObject_IsTrue(chassis_type);
+    const int truth = is_true(chassis_type);
     if (truth < 0) {
         return nullptr;
     }
@@ -256,7 +256,7 @@ bool run_check(PyObject* self, PyObject* name, const MethodSpec& spec, PyObject*
 
 int is_linux(PyObject* os) {
     if (PyUnicode_CheckExact(os)) {
-        return PyUnicode_Compare(os, S.linux) == 0;
+        return same_text(os, S.linux);
     }
     Ref equal = Ref::steal(PyObject_RichCompare(os, S.linux, Py_EQ));
     return equal ? PyObject_IsTrue(equal.get()) : -1;
