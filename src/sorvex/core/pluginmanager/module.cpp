@@ -164,9 +164,11 @@ bool bind_arguments(NativeMethod* method, PyObject* const* args, Py_ssize_t narg
     }
     if (kwnames != nullptr) {
         const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+        const bool known = kwnames == method->last_kwnames;
+        signed char map[kMaxParams];
         for (Py_ssize_t k = 0; k < keyword_count; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            const int index = find_parameter(spec, keyword);
+            const int index = known ? method->last_kwmap[k] : find_parameter(spec, keyword);
             if (index < 0) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", method->qualname,
                              keyword);
@@ -178,6 +180,15 @@ bool bind_arguments(NativeMethod* method, PyObject* const* args, Py_ssize_t narg
                 return false;
             }
             bound[index] = args[nargs + k];
+            if (!known && k < kMaxParams) {
+                map[k] = static_cast<signed char>(index);
+            }
+        }
+        if (!known && keyword_count <= kMaxParams) {
+            // Held, so that the address cannot come back as another tuple.
+            std::memcpy(method->last_kwmap, map, static_cast<size_t>(keyword_count));
+            Py_INCREF(kwnames);
+            Py_XSETREF(method->last_kwnames, kwnames);
         }
     }
     if (nargs > count) {
@@ -214,6 +225,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     NativeMethod* method = reinterpret_cast<NativeMethod*>(self);
     Py_VISIT(method->globals);
     Py_VISIT(method->defaults);
+    Py_VISIT(method->last_kwnames);
     return 0;
 }
 
@@ -221,6 +233,7 @@ int method_clear(PyObject* self) {
     NativeMethod* method = reinterpret_cast<NativeMethod*>(self);
     Py_CLEAR(method->globals);
     Py_CLEAR(method->defaults);
+    Py_CLEAR(method->last_kwnames);
     return 0;
 }
 
@@ -342,6 +355,7 @@ Ref make_method(const MethodSpec& spec, PyObject* globals, PyObject* module_name
     Py_INCREF(module_name);
     method->module = module_name;
     method->defaults = defaults.release();
+    method->last_kwnames = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(method));
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }
@@ -692,6 +706,58 @@ bool is_check_name(PyObject* key) {
 
 }  // namespace
 
+namespace {
+
+// The state last read from an instance dict, valid while that dict keeps the
+// version it had: every change to any dict gives it a new, never reused
+// version, so a match means the same dict, unchanged, still holding these
+// objects. (Dict versions are readable up to Python 3.11.)
+struct StateCache {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* plugins = nullptr;
+    PyObject* supported_os = nullptr;
+    PyObject* chassis_type_list = nullptr;
+};
+StateCache state_cache;
+
+// The three state attributes of a plain instance dict, borrowed; false when
+// the dict holds a check of its own or lacks one of them.
+bool read_state(PyObject* dict, PyObject*& plugins, PyObject*& supported_os, PyObject*& chassis) {
+#if PY_VERSION_HEX < 0x030C0000
+    const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (state_cache.dict == dict && state_cache.version == version) {
+        plugins = state_cache.plugins;
+        supported_os = state_cache.supported_os;
+        chassis = state_cache.chassis_type_list;
+        return true;
+    }
+#endif
+    if (PyDict_GET_SIZE(dict) != 3) {
+        // Other attributes are fine, as long as none replaces a check.
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || is_check_name(key)) {
+                return false;
+            }
+        }
+    }
+    plugins = PyDict_GetItemWithError(dict, S._plugins);
+    supported_os = plugins ? PyDict_GetItemWithError(dict, S.supported_os) : nullptr;
+    chassis = supported_os ? PyDict_GetItemWithError(dict, S.chassis_type_list) : nullptr;
+    if (chassis == nullptr) {
+        return false;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    state_cache = StateCache{dict, version, plugins, supported_os, chassis};
+#endif
+    return true;
+}
+
+}  // namespace
+
 int view_plain_manager(PyObject* self, ManagerView& view) {
     const TypeEntry* entry = type_entry(Py_TYPE(self));
     if (entry == nullptr || !entry->plain) {
@@ -701,24 +767,10 @@ int view_plain_manager(PyObject* self, ManagerView& view) {
     if (!dict) {
         return -1;
     }
-    if (!PyDict_CheckExact(dict.get())) {
-        return 0;
-    }
-    if (PyDict_GET_SIZE(dict.get()) != 3) {
-        // Other attributes are fine, as long as none replaces a check.
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict.get(), &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key) || is_check_name(key)) {
-                return 0;
-            }
-        }
-    }
-    PyObject* plugins = PyDict_GetItemWithError(dict.get(), S._plugins);
-    PyObject* supported_os = plugins ? PyDict_GetItemWithError(dict.get(), S.supported_os) : nullptr;
-    PyObject* chassis = supported_os ? PyDict_GetItemWithError(dict.get(), S.chassis_type_list) : nullptr;
-    if (chassis == nullptr) {
+    PyObject* plugins = nullptr;
+    PyObject* supported_os = nullptr;
+    PyObject* chassis = nullptr;
+    if (!PyDict_CheckExact(dict.get()) || !read_state(dict.get(), plugins, supported_os, chassis)) {
         return PyErr_Occurred() ? -1 : 0;
     }
     view.plugins = Ref::borrow(plugins);

@@ -149,6 +149,10 @@ struct NativeMethod {
     PyObject* qualname;
     PyObject* module;    // the module's __name__ when the class was made
     PyObject* defaults;  // tuple, one entry per parameter (None for required ones)
+    // The keyword names of the last call and the parameter each one binds:
+    // callers pass the same constant tuple call after call.
+    PyObject* last_kwnames;
+    signed char last_kwmap[kMaxParams];
 };
 
 extern PyTypeObject NativeMethodType;

@@ -10,6 +10,14 @@
 // recursion limit enforced at every level.
 #include "pluginmanager.hpp"
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+#include <cstdint>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -17,10 +25,36 @@ namespace sorvex {
 
 namespace {
 
-// Our own C frames per thread in the general algorithm: a bound on C stack
-// use even when the interpreter's recursion limit has been raised very high.
+// The general algorithm recurses on the C stack (through any override of
+// print_tree, too), and the interpreter's recursion limit may have been
+// raised far beyond what that stack holds. So every level also checks the
+// room left on the thread's stack, where the platform tells its bounds, and
+// the number of our own nested levels everywhere.
 constexpr int kMaxGeneralDepth = 10000;
+constexpr uintptr_t kStackReserve = 256 * 1024;
 thread_local int general_depth = 0;
+thread_local uintptr_t stack_floor = 0;  // lowest usable address; 1 when unknown
+
+bool stack_nearly_full() {
+#if defined(__linux__) && defined(__GLIBC__)
+    if (stack_floor == 0) {
+        stack_floor = 1;
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* low = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attributes, &low, &size) == 0 && size > kStackReserve) {
+                stack_floor = reinterpret_cast<uintptr_t>(low) + kStackReserve;
+            }
+            pthread_attr_destroy(&attributes);
+        }
+    }
+    char here = 0;
+    return stack_floor > 1 && reinterpret_cast<uintptr_t>(&here) < stack_floor;
+#else
+    return false;
+#endif
+}
 
 // A value whose truth, str() and comparison with {} run no user code.
 bool is_plain_leaf(PyObject* value) {
@@ -29,81 +63,22 @@ bool is_plain_leaf(PyObject* value) {
            value == Py_None || type == &PyType_Type;
 }
 
-// The keys of an exact dict, sorted, when every one is an exact str; an
-// empty Ref without error otherwise.
-Ref plain_sorted_keys(PyObject* dict) {
-    Ref keys = Ref::steal(PyDict_Keys(dict));
-    if (!keys) {
-        return {};
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i))) {
-            return {};
-        }
-    }
-    if (PyList_Sort(keys.get()) < 0) {
-        return {};
-    }
-    return keys;
-}
-
-// Appends `text` to `pieces`, starting every line after its first with
-// `next_line` ("\n" and the prefix of the node's further lines).
-bool append_text(PyObject* pieces, PyObject* text, PyObject* next_line) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t newline = PyUnicode_FindChar(text, '\n', 0, length, 1);
-    if (newline == -2) {
-        return false;
-    }
-    if (newline == -1) {
-        return PyList_Append(pieces, text) == 0;
-    }
-    Py_ssize_t start = 0;
-    while (true) {
-        const Py_ssize_t end = newline < 0 ? length : newline;
-        Ref segment = Ref::steal(PyUnicode_Substring(text, start, end));
-        if (!segment || PyList_Append(pieces, segment.get()) < 0) {
-            return false;
-        }
-        if (newline < 0) {
-            return true;
-        }
-        if (PyList_Append(pieces, next_line) < 0) {
-            return false;
-        }
-        start = newline + 1;
-        newline = PyUnicode_FindChar(text, '\n', start, length, 1);
-        if (newline == -2) {
+// Whether every key of a dict is an exact str (their order is then the
+// code-point order of their text, and comparing them runs no other code).
+bool has_plain_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
             return false;
         }
     }
-}
-
-// One mapping being rendered. `child_line` starts the first line of every
-// child, and the further lines of all but the last ("\n", the prefix of this
-// node's further lines, "  |"); `last_child_rest` starts the further lines of
-// the last child ("\n", that prefix, "  ").
-struct Frame {
-    Ref dict;
-    Ref keys;
-    Py_ssize_t next;
-    Ref child_line;
-    Ref last_child_rest;
-};
-
-bool push_frame(std::vector<Frame>& frames, Ref dict, Ref keys, PyObject* rest) {
-    Ref child_line = Ref::steal(PyUnicode_Concat(rest, S.bar_prefix));
-    Ref last_child_rest = Ref::steal(PyUnicode_Concat(rest, S.blank_prefix));
-    if (!child_line || !last_child_rest) {
-        return false;
-    }
-    frames.push_back(Frame{std::move(dict), std::move(keys), 0, std::move(child_line), std::move(last_child_rest)});
     return true;
 }
 
 // Whether the nesting of non-empty exact dicts below `data` stays within
-// `limit` levels. Checked before any text is built: the prefixes of a tree
+// `limit` levels. Checked before deep text is built: the prefixes of a tree
 // nested that deep would take memory quadratic in its depth. Runs no code
 // outside this module, so borrowed references stay valid.
 bool nesting_within(PyObject* data, long limit) {
@@ -126,85 +101,314 @@ bool nesting_within(PyObject* data, long limit) {
     return true;
 }
 
-// The iterative pass over a non-empty exact dict with plain keys, under an
-// exact str header. 1 with `out` set; 0 when a value that is not plain is
-// met (nothing observable has happened: no user code ran); -1 on error.
-int render_plain(PyObject* data, Ref keys, PyObject* header, Ref& out) {
-    if (!nesting_within(data, Py_GetRecursionLimit())) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while rendering the plugin tree");
+// Output of the plain pass, written straight into the str object that is
+// returned: bytes while every character is ASCII, grown by resizing (no zero
+// fill, no final copy); widened to UCS-4 at the first other character.
+class TextWriter {
+public:
+    TextWriter() : text_(Ref::steal(PyUnicode_New(kInitialCapacity, 127))), capacity_(kInitialCapacity) {}
+
+    // False after a failed allocation (MemoryError set).
+    bool ok() const { return bool(text_) || wide_mode_; }
+
+    void ascii(const char* text, size_t length) {
+        if (wide_mode_) {
+            wide_.insert(wide_.end(), text, text + length);
+            return;
+        }
+        if (size_ + length > capacity_ && !grow(size_ + length)) {
+            return;
+        }
+        std::memcpy(PyUnicode_1BYTE_DATA(text_.get()) + size_, text, length);
+        size_ += length;
+    }
+
+    // Characters [start, end) of a str.
+    void slice(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+        if (PyUnicode_IS_ASCII(text)) {
+            ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)) + start, static_cast<size_t>(end - start));
+            return;
+        }
+        widen();
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        for (Py_ssize_t i = start; i < end; ++i) {
+            wide_.push_back(PyUnicode_READ(kind, data, i));
+        }
+    }
+
+    Ref finish() {
+        if (wide_mode_) {
+            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_.data(),
+                                                        static_cast<Py_ssize_t>(wide_.size())));
+        }
+        if (!text_ || !resize(size_)) {
+            return {};
+        }
+        return std::move(text_);
+    }
+
+private:
+    static constexpr Py_ssize_t kInitialCapacity = 4096;
+
+    bool resize(size_t capacity) {
+        PyObject* text = text_.release();
+        if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(capacity)) < 0) {
+            return false;  // PyUnicode_Resize released the object
+        }
+        text_ = Ref::steal(text);
+        capacity_ = capacity;
+        return true;
+    }
+
+    bool grow(size_t needed) {
+        if (!text_) {
+            return false;
+        }
+        return resize(std::max(capacity_ * 2, needed));
+    }
+
+    void widen() {
+        if (!wide_mode_ && text_) {
+            const Py_UCS1* data = PyUnicode_1BYTE_DATA(text_.get());
+            wide_.assign(data, data + size_);
+            text_ = Ref();
+            wide_mode_ = true;
+        }
+    }
+
+    Ref text_;
+    size_t capacity_;
+    size_t size_ = 0;
+    std::vector<Py_UCS4> wide_;
+    bool wide_mode_ = false;
+};
+
+// Writes a str, starting every line after its first with `next_line` (a
+// newline and the prefix of the node's further lines).
+void write_text(TextWriter& out, PyObject* text, const std::string& next_line) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        const char* end = data + length;
+        while (true) {
+            const char* newline = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)));
+            if (newline == nullptr) {
+                out.ascii(data, static_cast<size_t>(end - data));
+                return;
+            }
+            out.ascii(data, static_cast<size_t>(newline - data));
+            out.ascii(next_line.data(), next_line.size());
+            data = newline + 1;
+        }
+    }
+    Py_ssize_t start = 0;
+    while (true) {
+        const Py_ssize_t newline = PyUnicode_FindChar(text, '\n', start, length, 1);
+        if (newline < 0) {
+            out.slice(text, start, length);
+            return;
+        }
+        out.slice(text, start, newline);
+        out.ascii(next_line.data(), next_line.size());
+        start = newline + 1;
+    }
+}
+
+// A str whose characters cannot be read: never the case for exact str
+// objects made by the interpreter, but checked rather than assumed.
+bool readable(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text) == 0;
+#else
+    (void)text;
+    return true;
+#endif
+}
+
+inline void prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+// A key of a mapping being rendered, with its value.
+struct Entry {
+    PyObject* key;
+    PyObject* value;
+};
+
+// Code-point order, as sorted() puts exact str keys.
+bool text_less(PyObject* left, PyObject* right) {
+    if (PyUnicode_KIND(left) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
+        const size_t left_length = static_cast<size_t>(PyUnicode_GET_LENGTH(left));
+        const size_t right_length = static_cast<size_t>(PyUnicode_GET_LENGTH(right));
+        const int order = std::memcmp(PyUnicode_1BYTE_DATA(left), PyUnicode_1BYTE_DATA(right),
+                                      std::min(left_length, right_length));
+        return order != 0 ? order < 0 : left_length < right_length;
+    }
+    return PyUnicode_Compare(left, right) < 0;
+}
+
+// Appends the keys of an exact dict, sorted, to `keys`; false (nothing added)
+// when one is not an exact str.
+bool collect_plain_keys(PyObject* dict, std::vector<Entry>& keys) {
+    const size_t start = keys.size();
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !readable(key)) {
+            PyErr_Clear();
+            keys.resize(start);
+            return false;
+        }
+        keys.push_back(Entry{key, value});
+        // The children are read soon after, one by one: in a large tree they
+        // are rarely in cache, so ask for them now.
+        prefetch(value);
+    }
+    std::sort(keys.begin() + static_cast<std::ptrdiff_t>(start), keys.end(),
+              [](const Entry& left, const Entry& right) { return text_less(left.key, right.key); });
+    return true;
+}
+
+// str() of the leaves of one pass, remembered for classes: a tree names the
+// same few plugin classes in many records, and nothing can rename a class
+// while the pass runs.
+class LeafTexts {
+public:
+    Ref text_of(PyObject* leaf) {
+        if (!PyType_Check(leaf)) {
+            return Ref::steal(PyObject_Str(leaf));
+        }
+        for (const auto& known : classes_) {
+            if (known.first == leaf) {
+                return Ref::borrow(known.second.get());
+            }
+        }
+        Ref text = Ref::steal(PyObject_Str(leaf));
+        if (text && classes_.size() < kRemembered) {
+            classes_.emplace_back(leaf, Ref::borrow(text.get()));
+        }
+        return text;
+    }
+
+private:
+    static constexpr size_t kRemembered = 32;
+    std::vector<std::pair<PyObject*, Ref>> classes_;
+};
+
+// One mapping being rendered: its keys are keys[first, end), `next` the next
+// one to render; rest[0, rest_length) is a newline and the prefix of its
+// further lines.
+struct Frame {
+    PyObject* dict;
+    size_t first;
+    size_t end;
+    size_t next;
+    size_t rest_length;
+};
+
+// Trees nested deeper than this are measured against the recursion limit
+// before any text is written.
+constexpr size_t kDepthCheckThreshold = 256;
+
+// The plain pass over a non-empty exact dict under an exact str header.
+// 1 with `out` set; 0 when a value that is not plain is met; -1 on error.
+//
+// It allocates no object that the garbage collector tracks and calls no code
+// outside the interpreter's own str(), so no finalizer or other thread can run
+// in the middle: the borrowed references below stay valid, and giving up with
+// 0 leaves nothing observable behind.
+int render_plain(PyObject* data, PyObject* header, Ref& out) {
+    if (!readable(header)) {
         return -1;
     }
-    Ref pieces = Ref::steal(PyList_New(0));
-    if (!pieces || !append_text(pieces.get(), header, S.newline)) {
-        return -1;
+    std::vector<Entry> keys;
+    if (!collect_plain_keys(data, keys)) {
+        return 0;
     }
+    TextWriter writer;
+    LeafTexts leaf_texts;
+    std::string rest = "\n";
+    write_text(writer, header, rest);
     std::vector<Frame> frames;
-    if (!push_frame(frames, Ref::borrow(data), std::move(keys), S.newline)) {
-        return -1;
-    }
+    frames.push_back(Frame{data, 0, keys.size(), 0, 1});
+    bool depth_checked = false;
     while (!frames.empty()) {
         Frame& frame = frames.back();
-        const Py_ssize_t count = PyList_GET_SIZE(frame.keys.get());
-        if (frame.next == count) {
+        if (frame.next == frame.end) {
+            keys.resize(frame.first);
             frames.pop_back();
             continue;
         }
-        Ref key = Ref::borrow(PyList_GET_ITEM(frame.keys.get(), frame.next));
+        PyObject* key = keys[frame.next].key;
+        PyObject* child = keys[frame.next].value;
         frame.next += 1;
-        Ref rest = Ref::borrow(frame.next == count ? frame.last_child_rest.get() : frame.child_line.get());
-        PyObject* value = PyDict_GetItemWithError(frame.dict.get(), key.get());
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) {
-                Ref args = Ref::steal(PyTuple_Pack(1, key.get()));
-                if (args) {
-                    PyErr_SetObject(PyExc_KeyError, args.get());
-                }
+        const bool last = frame.next == frame.end;
+        if (!last) {
+            // The next sibling's object was asked for when its parent's keys
+            // were collected; ask for its hash table now, ahead of use.
+            PyObject* sibling = keys[frame.next].value;
+            if (PyDict_CheckExact(sibling)) {
+                const char* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(sibling)->ma_keys);
+                prefetch(table);
+                prefetch(table + 64);
             }
-            return -1;
         }
-        Ref child = Ref::borrow(value);
-        if (PyDict_CheckExact(child.get())) {
-            Ref child_keys;
-            if (PyDict_GET_SIZE(child.get()) != 0) {
-                child_keys = plain_sorted_keys(child.get());
-                if (!child_keys) {
-                    return PyErr_Occurred() ? -1 : 0;
-                }
-            }
-            if (PyList_Append(pieces.get(), frame.child_line.get()) < 0) {
-                return -1;
-            }
-            if (!child_keys) {
+        // The child's first line: "\n", the frame's prefix, "  |".
+        rest.resize(frame.rest_length);
+        writer.ascii(rest.data(), rest.size());
+        writer.ascii("  |", 3);
+        rest.append(last ? "  " : "  |");
+        const size_t child_rest_length = rest.size();
+        if (PyDict_CheckExact(child)) {
+            if (PyDict_GET_SIZE(child) == 0) {
                 continue;  // an empty mapping renders as an empty line
             }
-            // `frame` may move when a frame is pushed.
-            if (PyList_Append(pieces.get(), S.label_prefix) < 0 || !append_text(pieces.get(), key.get(), rest.get()) ||
-                !push_frame(frames, std::move(child), std::move(child_keys), rest.get())) {
-                return -1;
+            const size_t child_first = keys.size();
+            if (!collect_plain_keys(child, keys)) {
+                return 0;
             }
+            writer.ascii("__ ", 3);
+            write_text(writer, key, rest);
+            if (!depth_checked && frames.size() >= kDepthCheckThreshold) {
+                depth_checked = true;
+                if (!nesting_within(data, Py_GetRecursionLimit())) {
+                    PyErr_SetString(PyExc_RecursionError,
+                                    "maximum recursion depth exceeded while rendering the plugin tree");
+                    return -1;
+                }
+            }
+            frames.push_back(Frame{child, child_first, keys.size(), child_first, child_rest_length});
             continue;
         }
-        if (!is_plain_leaf(child.get())) {
+        if (!is_plain_leaf(child)) {
             return 0;
         }
-        if (PyList_Append(pieces.get(), frame.child_line.get()) < 0) {
-            return -1;
-        }
-        const int truth = PyObject_IsTrue(child.get());
+        const int truth = PyObject_IsTrue(child);
         if (truth < 0) {
             return -1;
         }
         if (!truth) {
             continue;  // a false value renders as an empty line
         }
-        Ref text = Ref::steal(PyObject_Str(child.get()));
-        if (!text || PyList_Append(pieces.get(), S.label_prefix) < 0 ||
-            !append_text(pieces.get(), key.get(), rest.get()) || PyList_Append(pieces.get(), S.equals) < 0 ||
-            !append_text(pieces.get(), text.get(), rest.get())) {
-            return -1;
+        Ref text = PyUnicode_CheckExact(child) ? Ref::borrow(child) : leaf_texts.text_of(child);
+        if (!text || !PyUnicode_CheckExact(text.get()) || !readable(text.get())) {
+            return text && PyUnicode_CheckExact(text.get()) ? -1 : (PyErr_Occurred() ? -1 : 0);
         }
+        writer.ascii("__ ", 3);
+        write_text(writer, key, rest);
+        writer.ascii(" = ", 3);
+        write_text(writer, text.get(), rest);
     }
-    out = Ref::steal(PyUnicode_Join(S.empty, pieces.get()));
+    if (!writer.ok()) {
+        return -1;
+    }
+    out = writer.finish();
     return out ? 1 : -1;
 }
 
@@ -265,7 +469,7 @@ Ref render_child(PyObject* self, const Resolved& print_tree, PyObject* child, Py
         return {};
     }
     Ref result;
-    if (general_depth >= kMaxGeneralDepth) {
+    if (general_depth >= kMaxGeneralDepth || stack_nearly_full()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while rendering the plugin tree");
     } else {
         general_depth += 1;
@@ -421,26 +625,20 @@ PyObject* print_tree_impl(NativeMethod* /*method*/, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* data = args[1];
     PyObject* output = args[2];
-    if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) != 0 && PyUnicode_CheckExact(output)) {
-        Ref keys = plain_sorted_keys(data);
-        if (!keys && PyErr_Occurred()) {
+    if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) != 0 && PyUnicode_CheckExact(output) &&
+        has_plain_keys(data)) {
+        // The first child's lookup of self.print_tree happens here, once.
+        Resolved print_tree;
+        if (!resolve_method(self, S.print_tree, spec_print_tree, print_tree)) {
             return nullptr;
         }
-        if (keys) {
-            // The first child's lookup of self.print_tree happens here, once.
-            Resolved print_tree;
-            if (!resolve_method(self, S.print_tree, spec_print_tree, print_tree)) {
-                return nullptr;
-            }
-            if (print_tree.own != nullptr) {
-                Ref rendered;
-                const int done = render_plain(data, std::move(keys), output, rendered);
-                if (done != 0) {
-                    return done < 0 ? nullptr : rendered.release();
-                }
-                return render_general(self, data, output, nullptr).release();
-            }
+        if (print_tree.own == nullptr) {
             return render_general(self, data, output, &print_tree).release();
+        }
+        Ref rendered;
+        const int done = render_plain(data, output, rendered);
+        if (done != 0) {
+            return done < 0 ? nullptr : rendered.release();
         }
     }
     return render_general(self, data, output, nullptr).release();
