@@ -4,6 +4,7 @@
 #include "pluginmanager.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace sorvex {
 
@@ -218,7 +219,13 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     if (!bind_arguments(method, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         return nullptr;
     }
-    return method->spec->impl(method, bound);
+    // No C++ exception may cross into the interpreter; the only one our code
+    // can meet is an allocation failure in a standard container.
+    try {
+        return method->spec->impl(method, bound);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -84,6 +84,40 @@ PyObject* plugins_set_impl(NativeMethod* /*method*/, PyObject* const* /*args*/) 
 }
 
 PyObject* raise_lookup_miss(NativeMethod* method, PyObject* const* path, int length, PyObject* chassis_type) {
+    bool plain = true;
+    for (int i = 0; i < length; ++i) {
+        plain = plain && PyUnicode_Check(path[i]);
+    }
+    Ref chassis_text = plain ? Ref::steal(PyObject_Str(chassis_type)) : Ref();
+    if (plain && chassis_text && PyUnicode_CheckExact(chassis_text.get())) {
+        // The common case, joined at once: "Plugin data not found for (",
+        // the keys joined with "/", "), type: ", str(chassis_type), " ".
+        PyObject* pieces[9];
+        int count = 0;
+        pieces[count++] = S.not_found_open;
+        for (int i = 0; i < length; ++i) {
+            if (i > 0) {
+                pieces[count++] = S.slash;
+            }
+            pieces[count++] = path[i];
+        }
+        pieces[count++] = S.not_found_type;
+        pieces[count++] = chassis_text.get();
+        pieces[count++] = S.blank;
+        Ref tuple = Ref::steal(PyTuple_New(count));
+        if (!tuple) {
+            return nullptr;
+        }
+        for (int i = 0; i < count; ++i) {
+            Py_INCREF(pieces[i]);
+            PyTuple_SET_ITEM(tuple.get(), i, pieces[i]);
+        }
+        Ref message = Ref::steal(PyUnicode_Join(S.empty, tuple.get()));
+        return raise_infra(method, message.get());
+    }
+    if (plain && !chassis_text) {
+        return nullptr;
+    }
     Ref keys = Ref::steal(PyList_New(length));
     if (!keys) {
         return nullptr;

@@ -101,25 +101,30 @@ bool nesting_within(PyObject* data, long limit) {
     return true;
 }
 
-// Output of the plain pass, written straight into the str object that is
-// returned: bytes while every character is ASCII, grown by resizing (no zero
-// fill, no final copy); widened to UCS-4 at the first other character.
+// Output of the plain pass: bytes while every character is ASCII, widened
+// to UCS-4 at the first other character. The bytes go to a buffer kept per
+// thread (the pass runs no Python code, so it is never re-entered), which
+// grows once to the largest text rendered and is then reused, and are copied
+// once into the result.
 class TextWriter {
 public:
-    TextWriter() : text_(Ref::steal(PyUnicode_New(kInitialCapacity, 127))), capacity_(kInitialCapacity) {}
+    TextWriter() : narrow_(scratch()) {}
 
-    // False after a failed allocation (MemoryError set).
-    bool ok() const { return bool(text_) || wide_mode_; }
+    ~TextWriter() {
+        if (narrow_.size() > kKeptBytes) {
+            std::vector<char>().swap(narrow_);
+        }
+    }
 
     void ascii(const char* text, size_t length) {
         if (wide_mode_) {
             wide_.insert(wide_.end(), text, text + length);
             return;
         }
-        if (size_ + length > capacity_ && !grow(size_ + length)) {
-            return;
+        if (size_ + length > narrow_.size()) {
+            narrow_.resize(std::max({narrow_.size() * 2, size_ + length, size_t{4096}}));
         }
-        std::memcpy(PyUnicode_1BYTE_DATA(text_.get()) + size_, text, length);
+        std::memcpy(narrow_.data() + size_, text, length);
         size_ += length;
     }
 
@@ -142,43 +147,30 @@ public:
             return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_.data(),
                                                         static_cast<Py_ssize_t>(wide_.size())));
         }
-        if (!text_ || !resize(size_)) {
-            return {};
+        Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size_), 127));
+        if (text) {
+            std::memcpy(PyUnicode_1BYTE_DATA(text.get()), narrow_.data(), size_);
         }
-        return std::move(text_);
+        return text;
     }
 
 private:
-    static constexpr Py_ssize_t kInitialCapacity = 4096;
+    // Kept between renderings only up to this size.
+    static constexpr size_t kKeptBytes = size_t{64} << 20;
 
-    bool resize(size_t capacity) {
-        PyObject* text = text_.release();
-        if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(capacity)) < 0) {
-            return false;  // PyUnicode_Resize released the object
-        }
-        text_ = Ref::steal(text);
-        capacity_ = capacity;
-        return true;
-    }
-
-    bool grow(size_t needed) {
-        if (!text_) {
-            return false;
-        }
-        return resize(std::max(capacity_ * 2, needed));
+    static std::vector<char>& scratch() {
+        thread_local std::vector<char> buffer;
+        return buffer;
     }
 
     void widen() {
-        if (!wide_mode_ && text_) {
-            const Py_UCS1* data = PyUnicode_1BYTE_DATA(text_.get());
-            wide_.assign(data, data + size_);
-            text_ = Ref();
+        if (!wide_mode_) {
+            wide_.assign(narrow_.begin(), narrow_.begin() + static_cast<std::ptrdiff_t>(size_));
             wide_mode_ = true;
         }
     }
 
-    Ref text_;
-    size_t capacity_;
+    std::vector<char>& narrow_;
     size_t size_ = 0;
     std::vector<Py_UCS4> wide_;
     bool wide_mode_ = false;
@@ -312,6 +304,109 @@ struct Frame {
     size_t rest_length;
 };
 
+// A large tree does not fit in the cache, and every node is reached through
+// the one before it, so walking it waits on memory at every step. Hence the
+// siblings ahead of the one being rendered are fetched in a pipeline: each
+// step asks for the hash tables of the nodes the previous step asked for, or
+// reads those tables and asks for the children they name, one level per step.
+// A sibling kLookahead places ahead thus arrives with its top levels in
+// cache. Reading a node here runs no code; the pipeline only issues
+// prefetches and never changes what is rendered.
+class Prefetcher {
+public:
+    // A render step: the child at `index` of the frame at `depth` is about to
+    // be rendered.
+    void step(const std::vector<Entry>& entries, size_t depth, size_t index, size_t end) {
+        if (depth != depth_) {
+            if (depth < depth_ && depth_ != kNone) {
+                depth_ = kNone;  // back in an outer frame: its siblings are few or done
+            }
+            if (end - index < 3) {
+                return;
+            }
+            depth_ = depth;
+            for (size_t ahead = 1; ahead < kLookahead; ++ahead) {
+                start(entries, index + ahead, end);
+            }
+        }
+        start(entries, index + kLookahead, end);
+        for (Slot& slot : slots_) {
+            if (slot.sibling > index && slot.sibling < index + kLookahead) {
+                advance(slot);
+            }
+        }
+    }
+
+    // The frame at `depth` was left.
+    void left(size_t depth) {
+        if (depth == depth_) {
+            depth_ = kNone;
+        }
+    }
+
+private:
+    static constexpr size_t kLookahead = 6;
+    static constexpr size_t kWidth = 16;
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+
+    struct Slot {
+        size_t sibling = kNone;
+        PyObject* pending[kWidth];
+        size_t count = 0;
+        bool tables_next = false;
+    };
+
+    void start(const std::vector<Entry>& entries, size_t index, size_t end) {
+        if (index >= end) {
+            return;
+        }
+        Slot& slot = slots_[index % kLookahead];
+        slot.sibling = index;
+        slot.count = 0;
+        PyObject* sibling = entries[index].value;
+        if (PyDict_CheckExact(sibling)) {
+            slot.pending[0] = sibling;  // its object was asked for with its parent's keys
+            slot.count = 1;
+            slot.tables_next = true;
+        }
+    }
+
+    static void advance(Slot& slot) {
+        if (slot.tables_next) {
+            for (size_t i = 0; i < slot.count; ++i) {
+                prefetch_table(slot.pending[i]);
+            }
+            slot.tables_next = false;
+            return;
+        }
+        PyObject* children[kWidth];
+        size_t count = 0;
+        for (size_t i = 0; i < slot.count && count < kWidth; ++i) {
+            Py_ssize_t position = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (count < kWidth && PyDict_Next(slot.pending[i], &position, &key, &value)) {
+                if (PyDict_CheckExact(value)) {
+                    prefetch(value);
+                    children[count++] = value;
+                }
+            }
+        }
+        std::copy(children, children + count, slot.pending);
+        slot.count = count;
+        slot.tables_next = true;
+    }
+
+    static void prefetch_table(PyObject* dict) {
+        const char* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+        prefetch(table);
+        prefetch(table + 64);
+    }
+
+    size_t depth_ = kNone;
+    Slot slots_[kLookahead];
+};
+
 // Trees nested deeper than this are measured against the recursion limit
 // before any text is written.
 constexpr size_t kDepthCheckThreshold = 256;
@@ -333,6 +428,7 @@ int render_plain(PyObject* data, PyObject* header, Ref& out) {
     }
     TextWriter writer;
     LeafTexts leaf_texts;
+    Prefetcher prefetcher;
     std::string rest = "\n";
     write_text(writer, header, rest);
     std::vector<Frame> frames;
@@ -343,22 +439,14 @@ int render_plain(PyObject* data, PyObject* header, Ref& out) {
         if (frame.next == frame.end) {
             keys.resize(frame.first);
             frames.pop_back();
+            prefetcher.left(frames.size());
             continue;
         }
         PyObject* key = keys[frame.next].key;
         PyObject* child = keys[frame.next].value;
         frame.next += 1;
         const bool last = frame.next == frame.end;
-        if (!last) {
-            // The next sibling's object was asked for when its parent's keys
-            // were collected; ask for its hash table now, ahead of use.
-            PyObject* sibling = keys[frame.next].value;
-            if (PyDict_CheckExact(sibling)) {
-                const char* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(sibling)->ma_keys);
-                prefetch(table);
-                prefetch(table + 64);
-            }
-        }
+        prefetcher.step(keys, frames.size() - 1, frame.next - 1, frame.end);
         // The child's first line: "\n", the frame's prefix, "  |".
         rest.resize(frame.rest_length);
         writer.ascii(rest.data(), rest.size());
@@ -404,9 +492,6 @@ int render_plain(PyObject* data, PyObject* header, Ref& out) {
         write_text(writer, key, rest);
         writer.ascii(" = ", 3);
         write_text(writer, text.get(), rest);
-    }
-    if (!writer.ok()) {
-        return -1;
     }
     out = writer.finish();
     return out ? 1 : -1;
