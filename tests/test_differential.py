@@ -30,11 +30,11 @@ class Glued(str):
 
 
 class A:
-    pass
+    """A plugin class."""
 
 
 class B:
-    pass
+    """Another plugin class."""
 
 
 OMIT = object()  # leave the argument to its default
@@ -51,7 +51,7 @@ MODEL = ([None, "m1"], ["M1", "", "data", "0", 3, ("m",), ["m1"], Tagged("m1"), 
 CHASSIS = ([OMIT, "single_rp", "dual_rp", "stack"],
            ["", None, "Stack", ("single_rp",), ("dual_rp", "x"), ["single_rp"], 5, Tagged("dual_rp"), Glued("stack")])
 CLASSES = [A, B, int]  # int has no source file: getfile raises
-DATA = [OWN_TREE, {}, None, 0, "text", {"a": 5}, {"b": {"x": None, "a": "l1\nl2"}, "a": {}},
+DATA = [{}, None, 0, "text", {"a": 5}, {"b": {"x": None, "a": "l1\nl2"}, "a": {}},
         {1: "x"}, {"a": 1, 2: 3}, {Glued("k"): {Tagged("t"): A}}]
 OUTPUT = [OMIT, "plugin", "", Tagged("hdr"), Glued("g")]
 REPR = object()  # repr() of the manager instead of a print_tree call
@@ -62,6 +62,9 @@ def names(pool):
         usual = st.sampled_from(pool[0])
         return st.one_of(usual, usual, usual, st.sampled_from(pool[1]))
     return st.sampled_from(pool)
+
+
+DESCRIPTIONS = st.fixed_dictionaries({"os": names(OS), "series": names(SERIES), "model": names(MODEL)})
 
 
 def plain(module):
@@ -89,18 +92,26 @@ def bracketed_tree(module):
     return type("Bracketed", (module.PluginManager,), {"print_tree": print_tree})()
 
 
-VARIANTS = [plain, open_os, lax_series, anything_goes, bracketed_tree]
+def braced_instance_tree(module):
+    m = module.PluginManager()
+    m.print_tree = lambda data, output="plugin": "{" + module.PluginManager.print_tree(m, data, output) + "}"
+    return m
 
 
-def kwargs(**given):
-    return {k: v for k, v in given.items() if v is not OMIT}
+VARIANTS = [plain, open_os, lax_series, anything_goes, bracketed_tree, braced_instance_tree]
+
+
+def arguments(where, chassis, by_position):
+    """Positional and keyword arguments for a call on the description `where`."""
+    values = dict(where, **({} if chassis is OMIT else {"chassis_type": chassis}))
+    return (list(values.values()), {}) if by_position else ([], values)
 
 
 def repr_body(m):
     text = repr(m)
     header = "plugins (" + str(type(m)) + " at " + hex(id(m)) + ") "
-    # an empty tree renders as nothing; the bracketed variant wraps every level
-    assert not text.strip("[]") or text.lstrip("[").startswith(header), text[:120]
+    # an empty tree renders as nothing; two variants wrap every level in brackets
+    assert not text.strip("[]{}") or text.lstrip("[{").startswith(header), text[:120]
     return text.replace(header, "<header>")
 
 
@@ -143,34 +154,42 @@ class Differential(RuleBasedStateMachine):
         assert self.outcome(self.mine, call) == self.outcome(self.oracle, call)
         assert shape(self.mine.plugins) == shape(self.oracle.plugins)
 
-    @rule(target=where, os=names(OS), series=names(SERIES), model=names(MODEL))
-    def describe(self, os, series, model):
-        return dict(os=os, series=series, model=model)
+    @initialize(target=where, description=DESCRIPTIONS)
+    def first_description(self, description):
+        return description
 
-    @rule(cls=names(CLASSES), where=where, chassis=names(CHASSIS))
-    def register(self, cls, where, chassis):
-        self.check(lambda m: m.register_plugin(cls, **kwargs(**where, chassis_type=chassis)))
+    @rule(target=where, description=DESCRIPTIONS)
+    def describe(self, description):
+        return description
 
-    @rule(where=where, chassis=names(CHASSIS))
-    def get(self, where, chassis):
-        self.check(lambda m: m.get_plugin(**kwargs(**where, chassis_type=chassis)))
+    @rule(cls=names(CLASSES), where=where, chassis=names(CHASSIS), by_position=st.booleans())
+    def register(self, cls, where, chassis, by_position):
+        args, kwargs = arguments(where, chassis, by_position)
+        self.check(lambda m: m.register_plugin(cls, *args, **kwargs))
 
-    @rule(where=where, chassis=names(CHASSIS))
-    def unregister(self, where, chassis):
-        self.check(lambda m: m.unregister_plugin(**kwargs(**where, chassis_type=chassis)))
+    @rule(where=where, chassis=names(CHASSIS), by_position=st.booleans())
+    def get(self, where, chassis, by_position):
+        args, kwargs = arguments(where, chassis, by_position)
+        self.check(lambda m: m.get_plugin(*args, **kwargs))
+
+    @rule(where=where, chassis=names(CHASSIS), by_position=st.booleans())
+    def unregister(self, where, chassis, by_position):
+        args, kwargs = arguments(where, chassis, by_position)
+        self.check(lambda m: m.unregister_plugin(*args, **kwargs))
 
     @rule(where=where, chassis=names(CHASSIS))
     def validate(self, where, chassis):
         chassis = None if chassis is OMIT else chassis
         self.check(lambda m: m.validate_arguments(where["os"], where["series"], where["model"], chassis))
 
-    @rule(data=names([REPR] + DATA), output=names(OUTPUT))
+    @rule(data=names(([REPR, OWN_TREE], DATA)), output=names(OUTPUT))
     def render(self, data, output):
         if data is REPR:
             self.check(repr_body)
         else:
-            self.check(lambda m: m.print_tree(m.plugins if data is OWN_TREE else data, **kwargs(output=output)))
+            extra = {} if output is OMIT else {"output": output}
+            self.check(lambda m: m.print_tree(m.plugins if data is OWN_TREE else data, **extra))
 
 
-Differential.TestCase.settings = settings(max_examples=300, stateful_step_count=30, deadline=None)
+Differential.TestCase.settings = settings(max_examples=250, stateful_step_count=30, deadline=None)
 TestDifferential = Differential.TestCase

@@ -101,19 +101,18 @@ bool nesting_within(PyObject* data, long limit) {
     return true;
 }
 
-// Output of the plain pass: bytes while every character is ASCII, widened
-// to UCS-4 at the first other character. The bytes go to a buffer kept per
-// thread (the pass runs no Python code, so it is never re-entered), which
-// grows once to the largest text rendered and is then reused, and are copied
-// once into the result.
+// Output of the plain pass, written straight into the str object that is
+// returned: bytes while every character is ASCII, widened to UCS-4 at the
+// first other character. It starts as large as the text last rendered from
+// the same mapping (a registry is mostly printed again and again at much the
+// same size), grows by resizing, and is cut to size at the end, so the text
+// is normally written once and never copied.
 class TextWriter {
 public:
-    TextWriter() : narrow_(scratch()) {}
-
-    ~TextWriter() {
-        if (narrow_.size() > kKeptBytes) {
-            std::vector<char>().swap(narrow_);
-        }
+    explicit TextWriter(PyObject* data) : data_(data) {
+        capacity_ = std::max(kMinimumCapacity, std::min(size_hint(data), kLargestHint));
+        text_ = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity_), 127));
+        failed_ = !text_;
     }
 
     void ascii(const char* text, size_t length) {
@@ -121,10 +120,10 @@ public:
             wide_.insert(wide_.end(), text, text + length);
             return;
         }
-        if (size_ + length > narrow_.size()) {
-            narrow_.resize(std::max({narrow_.size() * 2, size_ + length, size_t{4096}}));
+        if (size_ + length > capacity_ && !resize(std::max(capacity_ * 2, size_ + length))) {
+            return;
         }
-        std::memcpy(narrow_.data() + size_, text, length);
+        std::memcpy(PyUnicode_1BYTE_DATA(text_.get()) + size_, text, length);
         size_ += length;
     }
 
@@ -142,36 +141,90 @@ public:
         }
     }
 
+    // The text, or NULL with the error set.
     Ref finish() {
+        if (failed_) {
+            return {};
+        }
         if (wide_mode_) {
+            remember_size(data_, wide_.size());
             return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_.data(),
                                                         static_cast<Py_ssize_t>(wide_.size())));
         }
-        Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size_), 127));
-        if (text) {
-            std::memcpy(PyUnicode_1BYTE_DATA(text.get()), narrow_.data(), size_);
+        if (!resize(size_)) {
+            return {};
         }
-        return text;
+        remember_size(data_, size_);
+        return std::move(text_);
     }
 
 private:
-    // Kept between renderings only up to this size.
-    static constexpr size_t kKeptBytes = size_t{64} << 20;
+    static constexpr size_t kMinimumCapacity = 4096;
+    static constexpr size_t kLargestHint = size_t{64} << 20;
 
-    static std::vector<char>& scratch() {
-        thread_local std::vector<char> buffer;
-        return buffer;
+    // Sizes last rendered, by the address of the mapping: only a hint, so an
+    // address reused by another mapping does no harm.
+    struct SizeHint {
+        const void* data = nullptr;
+        size_t size = 0;
+    };
+    static constexpr size_t kHints = 8;
+    static SizeHint* hints() {
+        thread_local SizeHint table[kHints];
+        return table;
+    }
+    static size_t size_hint(const void* data) {
+        for (size_t i = 0; i < kHints; ++i) {
+            if (hints()[i].data == data) {
+                return hints()[i].size;
+            }
+        }
+        return 0;
+    }
+    static void remember_size(const void* data, size_t size) {
+        SizeHint* table = hints();
+        size_t slot = kHints - 1;
+        for (size_t i = 0; i < kHints; ++i) {
+            if (table[i].data == data) {
+                slot = i;
+                break;
+            }
+        }
+        // Most recent first.
+        for (size_t i = slot; i > 0; --i) {
+            table[i] = table[i - 1];
+        }
+        table[0] = SizeHint{data, size};
+    }
+
+    bool resize(size_t capacity) {
+        if (failed_) {
+            return false;
+        }
+        PyObject* text = text_.release();
+        if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(capacity)) < 0) {
+            failed_ = true;  // the object is gone and the error is set
+            return false;
+        }
+        text_ = Ref::steal(text);
+        capacity_ = capacity;
+        return true;
     }
 
     void widen() {
-        if (!wide_mode_) {
-            wide_.assign(narrow_.begin(), narrow_.begin() + static_cast<std::ptrdiff_t>(size_));
+        if (!wide_mode_ && !failed_) {
+            const Py_UCS1* data = PyUnicode_1BYTE_DATA(text_.get());
+            wide_.assign(data, data + size_);
+            text_ = Ref();
             wide_mode_ = true;
         }
     }
 
-    std::vector<char>& narrow_;
+    const void* data_;
+    Ref text_;
+    size_t capacity_ = 0;
     size_t size_ = 0;
+    bool failed_ = false;
     std::vector<Py_UCS4> wide_;
     bool wide_mode_ = false;
 };
@@ -345,7 +398,7 @@ public:
     }
 
 private:
-    static constexpr size_t kLookahead = 6;
+    static constexpr size_t kLookahead = 10;
     static constexpr size_t kWidth = 16;
     static constexpr size_t kNone = static_cast<size_t>(-1);
 
@@ -386,6 +439,7 @@ private:
             PyObject* key = nullptr;
             PyObject* value = nullptr;
             while (count < kWidth && PyDict_Next(slot.pending[i], &position, &key, &value)) {
+                prefetch(key);
                 if (PyDict_CheckExact(value)) {
                     prefetch(value);
                     children[count++] = value;
@@ -426,7 +480,7 @@ int render_plain(PyObject* data, PyObject* header, Ref& out) {
     if (!collect_plain_keys(data, keys)) {
         return 0;
     }
-    TextWriter writer;
+    TextWriter writer(data);
     LeafTexts leaf_texts;
     Prefetcher prefetcher;
     std::string rest = "\n";
