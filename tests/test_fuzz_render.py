@@ -39,7 +39,9 @@ class K:
     pass
 
 
-TEXT = st.text(st.characters(blacklist_categories=()), max_size=6) | st.sampled_from(["", "\n", "a\nb", "data", "\ud800"])
+# any code point, lone surrogates included
+TEXT = (st.text(st.characters(blacklist_categories=()), max_size=6)
+        | st.sampled_from(["", "\n", "a\nb", "data", "\ud800", "x\x00y"]))
 KEYS = TEXT | TEXT.map(Glued) | TEXT.map(Backwards) | TEXT.map(Never) | st.sampled_from([0, None, 1.5, ("a",)])
 LEAVES = (st.sampled_from([None, 0, "", False, True, K, int, 0.0, -3])
           | st.integers() | TEXT | TEXT.map(Shown) | TEXT.map(Glued))

@@ -33,6 +33,10 @@ namespace {
 constexpr int kMaxGeneralDepth = 10000;
 constexpr uintptr_t kStackReserve = 256 * 1024;
 thread_local int general_depth = 0;
+// Set while a tree that the plain pass gave up on is rendered by the general
+// algorithm: its sub-trees are not tried again (each try would walk the rest
+// of the tree down to the same value).
+thread_local int general_only = 0;
 thread_local uintptr_t stack_floor = 0;  // lowest usable address; 1 when unknown
 
 bool stack_nearly_full() {
@@ -764,7 +768,7 @@ PyObject* print_tree_impl(NativeMethod* /*method*/, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* data = args[1];
     PyObject* output = args[2];
-    if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) != 0 && PyUnicode_CheckExact(output) &&
+    if (general_only == 0 && PyDict_CheckExact(data) && PyDict_GET_SIZE(data) != 0 && PyUnicode_CheckExact(output) &&
         has_plain_keys(data)) {
         // The first child's lookup of self.print_tree happens here, once.
         Resolved print_tree;
@@ -779,6 +783,10 @@ PyObject* print_tree_impl(NativeMethod* /*method*/, PyObject* const* args) {
         if (done != 0) {
             return done < 0 ? nullptr : rendered.release();
         }
+        general_only += 1;
+        Ref result = render_general(self, data, output, nullptr);
+        general_only -= 1;
+        return result.release();
     }
     return render_general(self, data, output, nullptr).release();
 }
