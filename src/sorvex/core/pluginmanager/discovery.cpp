@@ -36,15 +36,7 @@ bool locate_plugin_package(NativeMethod* method, Ref& search_path, Ref& package_
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
         return false;
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Ref handled_type = Ref::steal(type);
-    Ref handled = Ref::steal(value);
-    Ref handled_traceback = Ref::steal(traceback);
+    PendingError handled;
 
     Ref init_file;
     bool located = import_plugin_package(method, "__file__", init_file, package_name);
@@ -61,13 +53,11 @@ bool locate_plugin_package(NativeMethod* method, Ref& search_path, Ref& package_
     }
     if (!located) {
         // Raised while the ImportError was being handled: chain it as context.
-        PyObject *new_type = nullptr, *new_value = nullptr, *new_traceback = nullptr;
-        PyErr_Fetch(&new_type, &new_value, &new_traceback);
-        PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-        if (new_value != nullptr && handled && new_value != handled.get()) {
-            PyException_SetContext(new_value, handled.release());
+        PendingError raised;
+        if (raised.value() != nullptr && handled.value() != nullptr && raised.value() != handled.value()) {
+            PyException_SetContext(raised.value(), handled.release());
         }
-        PyErr_Restore(new_type, new_value, new_traceback);
+        raised.restore();
     }
     return located;
 }

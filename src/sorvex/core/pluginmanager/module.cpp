@@ -481,6 +481,17 @@ TextBuilder& TextBuilder::add_str(PyObject* value) {
     return *this;
 }
 
+Ref tuple_of(PyObject* const* items, Py_ssize_t count) {
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    if (tuple) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_INCREF(items[i]);
+            PyTuple_SET_ITEM(tuple.get(), i, items[i]);
+        }
+    }
+    return tuple;
+}
+
 Ref format_one(const char* template_text, PyObject* value) {
     Ref format = Ref::steal(PyUnicode_FromString(template_text));
     Ref operand = Ref::steal(PyTuple_Pack(1, value));
@@ -491,7 +502,7 @@ Ref format_one(const char* template_text, PyObject* value) {
 }
 
 bool resolve_method(PyObject* self, PyObject* name, const MethodSpec& spec, Resolved& out) {
-#if PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX < 0x030C0000
     // Finds the attribute as a method call would, without making a bound
     // method: 1 means an unbound descriptor to be called with self first.
     PyObject* found = nullptr;
@@ -526,11 +537,7 @@ bool resolve_method(PyObject* self, PyObject* name, const MethodSpec& spec, Reso
 #endif
 }
 
-// `stack[0]` is self; `stack[1..]` holds nargs positional values followed by
-// the values of kwnames.
-Ref call_resolved(const Resolved& resolved, PyObject* self, PyObject* const* stack, size_t nargs,
-                  PyObject* kwnames) {
-    (void)self;
+Ref call_resolved(const Resolved& resolved, PyObject* const* stack, size_t nargs, PyObject* kwnames) {
     if (resolved.unbound) {
         return Ref::steal(PyObject_Vectorcall(resolved.callable.get(), stack, nargs + 1, kwnames));
     }
@@ -874,17 +881,14 @@ bool import_iter_entry_points(PyObject* globals) {
         Ref result = Ref::steal(PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
         return bool(result);
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref result = Ref::steal(PyObject_CallMethod(catcher.get(), "__exit__", "OOO", type ? type : Py_None,
-                                                value ? value : Py_None, traceback ? traceback : Py_None));
+    PendingError error;
+    PyObject* value = error.value();
+    Ref traceback = value ? Ref::steal(PyException_GetTraceback(value)) : Ref();
+    Ref result = Ref::steal(PyObject_CallMethod(
+        catcher.get(), "__exit__", "OOO", value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : Py_None,
+        value ? value : Py_None, traceback ? traceback.get() : Py_None));
     if (result) {
-        PyErr_Restore(type, value, traceback);
-    } else {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        error.restore();
     }
     return false;
 }

@@ -67,6 +67,58 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// The exception being raised, taken out so that other work can run, then put
+// back or dropped.
+class PendingError {
+public:
+    PendingError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        value_ = PyErr_GetRaisedException();
+#else
+        PyObject *type = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value_, &traceback);
+        PyErr_NormalizeException(&type, &value_, &traceback);
+        if (value_ != nullptr && traceback != nullptr) {
+            PyException_SetTraceback(value_, traceback);
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+#endif
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() { Py_XDECREF(value_); }
+
+    // The exception instance (borrowed), or NULL if none was being raised.
+    PyObject* value() const { return value_; }
+
+    // Raises it again.
+    void restore() {
+        if (value_ == nullptr) {
+            return;
+        }
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value_);
+#else
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value_));
+        Py_INCREF(type);
+        PyErr_Restore(type, value_, PyException_GetTraceback(value_));
+#endif
+        value_ = nullptr;
+    }
+
+    // Gives the exception away (a new reference).
+    PyObject* release() {
+        PyObject* value = value_;
+        value_ = nullptr;
+        return value;
+    }
+
+private:
+    PyObject* value_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
 // Fast forms of common operations, exact for the types they shortcut.
 
 // PyObject_IsTrue, without a call for exact str and None.
@@ -196,6 +248,9 @@ private:
     Ref text_;
 };
 
+// A new tuple of `count` objects.
+Ref tuple_of(PyObject* const* items, Py_ssize_t count);
+
 // `template % (value,)`.
 Ref format_one(const char* template_text, PyObject* value);
 
@@ -209,8 +264,9 @@ struct Resolved {
     NativeMethod* own = nullptr;  // our implementation, when not overridden (borrowed from callable)
 };
 bool resolve_method(PyObject* self, PyObject* name, const MethodSpec& spec, Resolved& out);
-Ref call_resolved(const Resolved& resolved, PyObject* self, PyObject* const* args, size_t nargs,
-                  PyObject* kwnames);
+// Calls what resolve_method found. `stack[0]` is self, followed by `nargs`
+// positional values and then the values of `kwnames`.
+Ref call_resolved(const Resolved& resolved, PyObject* const* stack, size_t nargs, PyObject* kwnames);
 
 // `from <module> import <name>`: the attribute, or ImportError as a
 // from-import reports a missing name.
@@ -244,8 +300,8 @@ int view_plain_manager(PyObject* self, ManagerView& view);
 bool validate_description(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series, PyObject* model,
                           PyObject* chassis_type, bool through_instance, Ref* tree);
 
-// Renders without recursion through the instance; used when print_tree is
-// not overridden.
+// The body of print_tree: the plain pass when it applies, else the general
+// algorithm, recursing through the instance.
 PyObject* print_tree_impl(NativeMethod* method, PyObject* const* args);
 
 }  // namespace sorvex

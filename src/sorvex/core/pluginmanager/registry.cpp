@@ -104,29 +104,16 @@ PyObject* raise_lookup_miss(NativeMethod* method, PyObject* const* path, int len
         pieces[count++] = S.not_found_type;
         pieces[count++] = chassis_text.get();
         pieces[count++] = S.blank;
-        Ref tuple = Ref::steal(PyTuple_New(count));
-        if (!tuple) {
-            return nullptr;
-        }
-        for (int i = 0; i < count; ++i) {
-            Py_INCREF(pieces[i]);
-            PyTuple_SET_ITEM(tuple.get(), i, pieces[i]);
-        }
-        Ref message = Ref::steal(PyUnicode_Join(S.empty, tuple.get()));
+        Ref tuple = tuple_of(pieces, count);
+        Ref message = tuple ? Ref::steal(PyUnicode_Join(S.empty, tuple.get())) : Ref();
         return raise_infra(method, message.get());
     }
     if (plain && !chassis_text) {
         return nullptr;
     }
-    Ref keys = Ref::steal(PyList_New(length));
-    if (!keys) {
-        return nullptr;
-    }
-    for (int i = 0; i < length; ++i) {
-        Py_INCREF(path[i]);
-        PyList_SET_ITEM(keys.get(), i, path[i]);
-    }
-    Ref joined = Ref::steal(PyUnicode_Join(S.slash, keys.get()));
+    // "/".join(path), failing as it does for a key that is not a str
+    Ref keys = tuple_of(path, length);
+    Ref joined = keys ? Ref::steal(PyUnicode_Join(S.slash, keys.get())) : Ref();
     if (!joined) {
         return nullptr;
     }
@@ -233,8 +220,7 @@ struct CreatedNode {
 // each is still the empty dict it put there. The registration's own error
 // stays the one raised; failures while undoing are dropped.
 void undo_created(std::vector<CreatedNode>& created) {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    PendingError error;
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
         if (PyDict_GET_SIZE(it->node.get()) != 0) {
             continue;
@@ -249,7 +235,7 @@ void undo_created(std::vector<CreatedNode>& created) {
             PyErr_Clear();
         }
     }
-    PyErr_Restore(type, value, traceback);
+    error.restore();
 }
 
 bool store_record(PyObject* node, PyObject* chassis_type, PyObject* record) {

@@ -620,7 +620,7 @@ Ref render_child(PyObject* self, const Resolved& print_tree, PyObject* child, Py
         if (print_tree.own != nullptr) {
             result = Ref::steal(print_tree_impl(print_tree.own, stack));
         } else {
-            result = call_resolved(print_tree, self, stack, 0, S.kw_print_tree);
+            result = call_resolved(print_tree, stack, 0, S.kw_print_tree);
         }
         general_depth -= 1;
     }
@@ -759,7 +759,7 @@ PyObject* repr_impl(NativeMethod* /*method*/, PyObject* const* args) {
     if (print_tree.own != nullptr) {
         return print_tree_impl(print_tree.own, stack);
     }
-    return call_resolved(print_tree, self, stack, 0, S.kw_print_tree).release();
+    return call_resolved(print_tree, stack, 0, S.kw_print_tree).release();
 }
 
 }  // namespace

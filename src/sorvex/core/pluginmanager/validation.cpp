@@ -251,7 +251,7 @@ bool run_check(PyObject* self, PyObject* name, const MethodSpec& spec, PyObject*
     if (check.own != nullptr) {
         return bool(Ref::steal(spec.impl(check.own, stack)));
     }
-    return bool(call_resolved(check, self, stack, 0, kwnames));
+    return bool(call_resolved(check, stack, 0, kwnames));
 }
 
 int is_linux(PyObject* os) {
@@ -287,7 +287,7 @@ bool checks_through_instance(PyObject* self, PyObject* os, PyObject* series, PyO
                 }
             } else {
                 PyObject* stack[] = {self, series, os};
-                if (!call_resolved(check, self, stack, 0, S.kw_series_check)) {
+                if (!call_resolved(check, stack, 0, S.kw_series_check)) {
                     return false;
                 }
             }
@@ -379,7 +379,7 @@ bool validate_description(NativeMethod* /*method*/, PyObject* self, PyObject* os
         return checks_through_instance(self, os, series, model, chassis_type);
     }
     PyObject* stack[] = {self, os, series, model, chassis_type};
-    return bool(call_resolved(validate, self, stack, 4, nullptr));
+    return bool(call_resolved(validate, stack, 4, nullptr));
 }
 
 MethodSpec spec_validate_model = {
