@@ -84,4 +84,6 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    from sorvex._console import run_command
+
+    sys.exit(run_command(main))

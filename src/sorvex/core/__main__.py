@@ -42,4 +42,6 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    from sorvex._console import run_command
+
+    sys.exit(run_command(main))
