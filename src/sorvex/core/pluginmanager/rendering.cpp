@@ -428,15 +428,23 @@ private:
         }
     }
 
+    // Alternately: keep the pending values that are mappings (their objects
+    // have arrived) and ask for their hash tables; or read those tables and
+    // ask for every value they hold, looking at none of them yet.
     static void advance(Slot& slot) {
         if (slot.tables_next) {
+            size_t count = 0;
             for (size_t i = 0; i < slot.count; ++i) {
-                prefetch_table(slot.pending[i]);
+                if (PyDict_CheckExact(slot.pending[i])) {
+                    prefetch_table(slot.pending[i]);
+                    slot.pending[count++] = slot.pending[i];
+                }
             }
+            slot.count = count;
             slot.tables_next = false;
             return;
         }
-        PyObject* children[kWidth];
+        PyObject* values[kWidth];
         size_t count = 0;
         for (size_t i = 0; i < slot.count && count < kWidth; ++i) {
             Py_ssize_t position = 0;
@@ -444,13 +452,11 @@ private:
             PyObject* value = nullptr;
             while (count < kWidth && PyDict_Next(slot.pending[i], &position, &key, &value)) {
                 prefetch(key);
-                if (PyDict_CheckExact(value)) {
-                    prefetch(value);
-                    children[count++] = value;
-                }
+                prefetch(value);
+                values[count++] = value;
             }
         }
-        std::copy(children, children + count, slot.pending);
+        std::copy(values, values + count, slot.pending);
         slot.count = count;
         slot.tables_next = true;
     }
