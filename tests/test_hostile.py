@@ -9,6 +9,7 @@ child processes, so that a crash fails the test of the case that caused it.
 import ast
 import subprocess
 import sys
+import textwrap
 import types
 from pathlib import Path
 
@@ -249,6 +250,13 @@ CASES = {
                          "PM.discover_builtin_plugins()",
     "entry-name-str-raises": "p('iter_entry_points', lambda group: [O(name=O(__str__=boom), module_name='m')]), "
                              "PM.discover_external_plugins()",
+    "entry-name-str-raises-module-name-unread":
+        "p('iter_entry_points', lambda group: [O(name=O(__str__=boom), module_name=property(boom))]), "
+        "PM.discover_external_plugins()",
+    # a dict subclass whose __eq__ fills the {} it is compared with must not change later renderings
+    "print-eq-fills-empty-dict": "m.print_tree(D(__eq__=lambda s, o: o.update(poison=1) if o == {} else False)(a=1)), "
+                                 "m.print_tree({'poison': 1}, S('x'))",
+    "miss-message-str-once": "m.get_plugin(os='linux', chassis_type=O(__str__=nth(2, boom, S('weird'))))",
 }
 
 
@@ -406,3 +414,112 @@ if __name__ == "__main__":
     for name in list(CASES)[int(sys.argv[1]):]:
         print("case", name, flush=True)
         run(native, name)
+
+
+# Outside code that runs in the middle of a call and frees what the call is
+# using: a check removed from the class by a container's own `in` or by a
+# finalizer, an instance attribute or a tree node dropped by a colliding
+# key's __eq__. Each must end in the oracle's outcome, never a crash.
+FREEING = {
+    "check-removed-by-contains": """
+        class Evil(list):
+            def __contains__(self, x):
+                del PluginManager.validate_chassis_type
+                spray.extend(b"A" * 79 for _ in range(2000))
+                return False
+        m = PluginManager()
+        m.chassis_type_list = Evil(["single_rp"])
+        outcome(lambda: m.validate_arguments("talvo", None, None, "bogus"))
+        """,
+    "check-removed-by-finalizer": """
+        import gc
+        m = PluginManager()
+        m.validate_os("talvo")
+        class Trap:
+            def __del__(self):
+                del PluginManager.validate_os
+                spray.extend(b"A" * 79 for _ in range(2000))
+        gc.disable()
+        t = Trap(); t.self = t; del t
+        keep = [{} for _ in range(200)]
+        gc.set_threshold(1)
+        gc.enable()
+        outcome(lambda: m.validate_arguments("foo", None, None, "single_rp"))
+        """,
+    "state-dropped-by-colliding-key": """
+        m = PluginManager()
+        d = m.__dict__
+        saved = d.pop("chassis_type_list")
+        armed = [True]
+        class Evil:
+            def __hash__(self):
+                return hash("chassis_type_list")
+            def __eq__(self, other):
+                if armed and armed.pop():
+                    del d["_plugins"]
+                    spray.extend(b"A" * 31 for _ in range(1000))
+                    d["chassis_type_list"] = saved
+                return False
+        d[Evil()] = 0
+        outcome(lambda: m.get_plugin(os="talvo"))
+        """,
+    "tree-dropped-while-naming-a-class": """
+        armed = []
+        class Evil:
+            def __hash__(self):
+                return hash("__module__")
+            def __eq__(self, other):
+                if armed and armed.pop():
+                    del tree["b"]
+                    spray.extend(bytearray(b"B" * 400) for _ in range(1000))
+                return False
+        Leaf = type("Leaf", (), {Evil(): 0})
+        tree = {"a": {"cls": Leaf}, "b": {"k%d" % i: {"v": "x" * 40} for i in range(50)}}
+        armed.append(True)
+        outcome(lambda: PluginManager().print_tree(tree))
+        """,
+}
+
+
+@pytest.mark.parametrize("case", list(FREEING))
+def test_outside_code_cannot_free_what_a_call_uses(case):
+    outcomes = []
+    for module in ("sorvex.core.pluginmanager", "pure_plugin_manager"):
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+            import sys
+            sys.path.insert(0, {str(Path(__file__).resolve().parent.parent / "benchmarks")!r})
+            from {module} import PluginManager
+            spray = []
+            def outcome(call):
+                try:
+                    result = call()
+                    print("result", type(result).__name__)
+                except Exception as error:
+                    print("raised", type(error).__name__)
+            """) + textwrap.dedent(FREEING[case])], capture_output=True, text=True)
+        assert proc.returncode == 0, f"{module} crashed ({proc.returncode}): {proc.stderr[-2000:]}"
+        outcomes.append(proc.stdout)
+    assert outcomes[0] == outcomes[1]
+
+
+def test_undoing_a_registration_stops_at_a_base_exception(impl, monkeypatch):
+    class Halt(BaseException):
+        pass
+
+    class Root(dict):
+        calls = 0
+
+        def keys(self):
+            Root.calls += 1
+            if Root.calls == 2:  # the undo's look at the node the walk added
+                raise Halt
+            return dict.keys(self)
+
+    monkeypatch.setattr(impl, "getfile", lambda cls: "/x.py")
+    m = impl.PluginManager()
+    m._plugins = Root()
+    m.validate_arguments = nothing
+    with pytest.raises(Halt) as raised:
+        m.register_plugin(A, os="talvo", series=[])  # unhashable: the walk fails one level down
+    assert isinstance(raised.value.__context__, TypeError)
+    assert dict(m._plugins) == {"talvo": {}}

@@ -228,3 +228,9 @@ def test_run_as_main_registers_sample():
     ])
     proc = _run("-c", code)
     assert proc.returncode == 0, proc.stderr
+
+
+def test_methods_can_be_weakly_referenced():
+    m = native.PluginManager()
+    assert weakref.WeakMethod(m.get_plugin)() == m.get_plugin
+    assert weakref.ref(native.PluginManager.print_tree)() is native.PluginManager.print_tree

@@ -187,6 +187,9 @@ PyObject* discover_external_plugins_impl(NativeMethod* method, PyObject* const* 
                 return nullptr;
             }
             message.add_str(name.get()).text(" from ");
+            if (message.failed()) {
+                return nullptr;
+            }
         }
         Ref module_name = Ref::steal(PyObject_GetAttr(plugin.get(), S.module_name));
         if (!module_name) {

@@ -72,9 +72,6 @@ bool init_strings() {
     if (!(names_ok && globals_ok && literals_ok)) {
         return false;
     }
-    if (S.empty_dict == nullptr && (S.empty_dict = PyDict_New()) == nullptr) {
-        return false;
-    }
     return make_tuple(S.kw_model_check, {S.os, S.series, S.model}) &&
            make_tuple(S.kw_series_check, {S.series, S.os}) && make_tuple(S.kw_os, {S.os}) &&
            make_tuple(S.kw_chassis_type, {S.chassis_type}) && make_tuple(S.kw_print_tree, {S.data, S.output}) &&
@@ -88,14 +85,24 @@ namespace {
 
 const char* plural(Py_ssize_t count) { return count == 1 ? "" : "s"; }
 
+// How the interpreter names a function in argument errors: by its qualified
+// name since 3.10.
+PyObject* error_name(NativeMethod* method) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return method->qualname;
+#else
+    return method->name;
+#endif
+}
+
 void raise_too_many_positional(NativeMethod* method, Py_ssize_t given) {
     const MethodSpec& spec = *method->spec;
     const char* was = given == 1 ? "was" : "were";
     if (spec.required_count < spec.param_count) {
         PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
-                     method->qualname, spec.required_count, spec.param_count, given, was);
+                     error_name(method), spec.required_count, spec.param_count, given, was);
     } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", method->qualname,
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", error_name(method),
                      spec.param_count, plural(spec.param_count), given, was);
     }
 }
@@ -133,7 +140,7 @@ void raise_missing(NativeMethod* method, PyObject* const* bound) {
         text = Ref::steal(PyUnicode_FromFormat(count == 2 ? "%U and %U" : "%U, and %U", head.get(), last.get()));
     }
     if (text) {
-        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", method->qualname,
+        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", error_name(method),
                      count, plural(count), text.get());
     }
 }
@@ -171,12 +178,12 @@ bool bind_arguments(NativeMethod* method, PyObject* const* args, Py_ssize_t narg
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
             const int index = known ? method->last_kwmap[k] : find_parameter(spec, keyword);
             if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", method->qualname,
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", error_name(method),
                              keyword);
                 return false;
             }
             if (bound[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", method->qualname,
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", error_name(method),
                              keyword);
                 return false;
             }
@@ -247,6 +254,9 @@ int method_clear(PyObject* self) {
 void method_dealloc(PyObject* self) {
     NativeMethod* method = reinterpret_cast<NativeMethod*>(self);
     PyObject_GC_UnTrack(self);
+    if (method->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
     method_clear(self);
     Py_CLEAR(method->name);
     Py_CLEAR(method->qualname);
@@ -323,6 +333,7 @@ bool ready_method_type() {
     type.tp_clear = method_clear;
     type.tp_getset = method_getset;
     type.tp_descr_get = method_descr_get;
+    type.tp_weaklistoffset = offsetof(NativeMethod, weakrefs);
     return PyType_Ready(&type) == 0;
 }
 
@@ -363,6 +374,7 @@ Ref make_method(const MethodSpec& spec, PyObject* globals, PyObject* module_name
     method->module = module_name;
     method->defaults = defaults.release();
     method->last_kwnames = nullptr;
+    method->weakrefs = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(method));
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }
@@ -612,18 +624,10 @@ TypeEntry type_cache[kTypeCacheSize];
 int type_cache_next = 0;
 
 bool has_valid_version(PyTypeObject* type) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+#if defined(Py_TPFLAGS_VALID_VERSION_TAG) && PY_VERSION_HEX < 0x030D0000
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && type->tp_version_tag != 0;
 #else
     return type->tp_version_tag != 0;
-#endif
-}
-
-Ref type_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyType_GetDict(type));
-#else
-    return Ref::borrow(type->tp_dict);
 #endif
 }
 
@@ -747,15 +751,14 @@ bool read_state(PyObject* dict, PyObject*& plugins, PyObject*& supported_os, PyO
         return true;
     }
 #endif
-    if (PyDict_GET_SIZE(dict) != 3) {
-        // Other attributes are fine, as long as none replaces a check.
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key) || is_check_name(key)) {
-                return false;
-            }
+    // Other attributes are fine, as long as none replaces a check. Every key
+    // must be an exact str, so that the lookups below run no __eq__.
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || (PyDict_GET_SIZE(dict) != 3 && is_check_name(key))) {
+            return false;
         }
     }
     plugins = PyDict_GetItemWithError(dict, S._plugins);
@@ -773,13 +776,19 @@ bool read_state(PyObject* dict, PyObject*& plugins, PyObject*& supported_os, PyO
 }  // namespace
 
 int view_plain_manager(PyObject* self, ManagerView& view) {
-    const TypeEntry* entry = type_entry(Py_TYPE(self));
-    if (entry == nullptr || !entry->plain) {
+    const TypeEntry* known = type_entry(Py_TYPE(self));
+    if (known == nullptr || !known->plain) {
         return 0;
     }
+    // Making the instance dict (once per instance) may collect garbage and run
+    // a finalizer that changes the class: ask the type cache again after it.
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         return -1;
+    }
+    const TypeEntry* entry = type_entry(Py_TYPE(self));
+    if (entry == nullptr || !entry->plain) {
+        return 0;
     }
     PyObject* plugins = nullptr;
     PyObject* supported_os = nullptr;
@@ -787,13 +796,13 @@ int view_plain_manager(PyObject* self, ManagerView& view) {
     if (!PyDict_CheckExact(dict.get()) || !read_state(dict.get(), plugins, supported_os, chassis)) {
         return PyErr_Occurred() ? -1 : 0;
     }
+    // Nothing ran since the entry was read, so its methods are still alive.
     view.plugins = Ref::borrow(plugins);
     view.supported_os = Ref::borrow(supported_os);
     view.chassis_type_list = Ref::borrow(chassis);
-    view.validate_model = entry->checks[1];
-    view.validate_series = entry->checks[2];
-    view.validate_os = entry->checks[3];
-    view.validate_chassis_type = entry->checks[4];
+    for (int i = 0; i < 4; ++i) {
+        view.checks[i] = Ref::borrow(reinterpret_cast<PyObject*>(entry->checks[i + 1]));
+    }
     return 1;
 }
 
@@ -1037,6 +1046,10 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The method type and the interned names are shared process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

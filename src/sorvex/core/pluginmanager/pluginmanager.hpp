@@ -118,12 +118,32 @@ private:
     PyObject* value_ = nullptr;
 };
 
+// A type's own attribute dict.
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Fast forms of common operations, exact for the types they shortcut.
 
+// Whether the length and characters of an exact str can be read directly:
+// always, except for a string made by the legacy API before 3.12.
+inline bool is_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 // PyObject_IsTrue, without a call for exact str and None.
 inline int is_true(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) {
+    if (PyUnicode_CheckExact(value) && is_ready(value)) {
         return PyUnicode_GET_LENGTH(value) != 0;
     }
     if (value == Py_None) {
@@ -137,7 +157,7 @@ inline bool same_text(PyObject* text, PyObject* exact) {
     if (text == exact) {
         return true;
     }
-    if (PyUnicode_CheckExact(text)) {
+    if (PyUnicode_CheckExact(text) && is_ready(text)) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         return length == PyUnicode_GET_LENGTH(exact) && PyUnicode_KIND(text) == PyUnicode_KIND(exact) &&
                std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(exact),
@@ -168,7 +188,6 @@ struct Strings {
     // keyword-name tuples for calls made by keyword
     PyObject *kw_model_check, *kw_series_check, *kw_os, *kw_chassis_type, *kw_print_tree, *kw_group;
     PyObject *kw_demo_register;
-    PyObject* empty_dict;  // compared against with ==; never handed out
 };
 extern Strings S;
 bool init_strings();
@@ -205,6 +224,7 @@ struct NativeMethod {
     // callers pass the same constant tuple call after call.
     PyObject* last_kwnames;
     signed char last_kwmap[kMaxParams];
+    PyObject* weakrefs;
 };
 
 extern PyTypeObject NativeMethodType;
@@ -242,6 +262,7 @@ public:
     TextBuilder& text(PyObject* piece) { return add(piece); }
     TextBuilder& add(PyObject* piece);      // + piece
     TextBuilder& add_str(PyObject* value);  // + str(value)
+    bool failed() const { return !text_; }
     Ref finish() { return std::move(text_); }
 
 private:
@@ -281,14 +302,14 @@ Ref node_get(PyObject* node, PyObject* key);
 // overridden in the MRO), defines none of the state attributes, uses the
 // generic attribute lookup, and its instance dict holds no override of a
 // check. Then the checks can run directly on the state read from that dict.
+// Everything is held by strong references: outside code may still run later
+// in the call (a container's `in`, the logger, a finalizer).
 struct ManagerView {
     Ref plugins;
     Ref supported_os;
     Ref chassis_type_list;
-    NativeMethod* validate_model = nullptr;
-    NativeMethod* validate_series = nullptr;
-    NativeMethod* validate_os = nullptr;
-    NativeMethod* validate_chassis_type = nullptr;
+    Ref checks[4];  // our validate_model, validate_series, validate_os, validate_chassis_type
+    NativeMethod* check(int index) const { return reinterpret_cast<NativeMethod*>(checks[index].get()); }
 };
 // 1 with `view` filled, 0 when self is not such a manager, -1 on error.
 int view_plain_manager(PyObject* self, ManagerView& view);

@@ -26,7 +26,8 @@ int build_path(PyObject* os, PyObject* series, PyObject* model, PyObject** path)
 
 // `key in node.keys()` and then `node[key]`. 1 with `child` set, 0 when the
 // key is absent, -1 on error. An exact dict asked for an exact str answers
-// both in one probe: no user code can run between them.
+// both in one probe (the only difference: a stored key whose hash collides
+// is asked for equality once rather than twice).
 int find_child(PyObject* node, PyObject* key, Ref& child) {
     if (PyDict_CheckExact(node) && PyUnicode_CheckExact(key)) {
         PyObject* value = PyDict_GetItemWithError(node, key);
@@ -117,13 +118,15 @@ PyObject* raise_lookup_miss(NativeMethod* method, PyObject* const* path, int len
     if (!joined) {
         return nullptr;
     }
-    Ref message = TextBuilder(S.not_found_open)
-                      .add(joined.get())
-                      .text(S.not_found_type)
-                      .add_str(chassis_type)
-                      .text(S.blank)
-                      .finish();
-    return raise_infra(method, message.get());
+    TextBuilder message(S.not_found_open);
+    message.add(joined.get()).text(S.not_found_type);
+    if (chassis_text) {
+        message.add(chassis_text.get());  // str() already taken, only once
+    } else {
+        message.add_str(chassis_type);
+    }
+    Ref text = message.text(S.blank).finish();
+    return raise_infra(method, text.get());
 }
 
 PyObject* get_plugin_impl(NativeMethod* method, PyObject* const* args) {
@@ -218,22 +221,30 @@ struct CreatedNode {
 
 // Removes, newest first, the nodes a failed registration added, as long as
 // each is still the empty dict it put there. The registration's own error
-// stays the one raised; failures while undoing are dropped.
+// stays the one raised; an Exception while undoing is dropped, anything else
+// (KeyboardInterrupt, say) ends the undoing and is raised in its place.
 void undo_created(std::vector<CreatedNode>& created) {
     PendingError error;
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
-        if (PyDict_GET_SIZE(it->node.get()) != 0) {
-            continue;
-        }
         Ref current;
         const int found = find_child(it->parent.get(), it->key.get(), current);
-        if (found > 0 && current.get() == it->node.get()) {
-            if (PyObject_DelItem(it->parent.get(), it->key.get()) < 0) {
-                PyErr_Clear();
-            }
-        } else if (found < 0) {
-            PyErr_Clear();
+        bool undone = found >= 0;
+        if (found > 0 && current.get() == it->node.get() && PyDict_GET_SIZE(it->node.get()) == 0) {
+            undone = PyObject_DelItem(it->parent.get(), it->key.get()) == 0;
         }
+        if (undone) {
+            continue;
+        }
+        if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();
+            continue;
+        }
+        PendingError raised;  // raised while the first was being handled
+        if (raised.value() != nullptr && error.value() != nullptr) {
+            PyException_SetContext(raised.value(), error.release());
+        }
+        raised.restore();
+        return;
     }
     error.restore();
 }
@@ -283,6 +294,7 @@ PyObject* register_plugin_impl(NativeMethod* method, PyObject* const* args) {
         return nullptr;
     }
     std::vector<CreatedNode> created;
+    created.reserve(3);  // never grows, so nothing can throw once the tree is touched
     for (int i = 0; i < length; ++i) {
         PyObject* key = path[i];
         Ref child;

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -329,20 +330,40 @@ bool collect_plain_keys(PyObject* dict, std::vector<Entry>& keys) {
 // while the pass runs.
 class LeafTexts {
 public:
-    Ref text_of(PyObject* leaf) {
+    // 1 with `text` set; 0 when str() could run outside code (a class whose
+    // dict has a key that is not a str: finding __module__ may call its
+    // __eq__); -1 on error.
+    int text_of(PyObject* leaf, Ref& text) {
         if (!PyType_Check(leaf)) {
-            return Ref::steal(PyObject_Str(leaf));
+            text = Ref::steal(PyObject_Str(leaf));
+            return text ? 1 : -1;
         }
         for (const auto& known : classes_) {
             if (known.first == leaf) {
-                return Ref::borrow(known.second.get());
+                text = Ref::borrow(known.second.get());
+                return 1;
             }
         }
-        Ref text = Ref::steal(PyObject_Str(leaf));
-        if (text && classes_.size() < kRemembered) {
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(leaf));
+        if (!dict || !PyDict_CheckExact(dict.get())) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict.get(), &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return 0;
+            }
+        }
+        text = Ref::steal(PyObject_Str(leaf));
+        if (!text) {
+            return -1;
+        }
+        if (classes_.size() < kRemembered) {
             classes_.emplace_back(leaf, Ref::borrow(text.get()));
         }
-        return text;
+        return 1;
     }
 
 private:
@@ -482,7 +503,7 @@ constexpr size_t kDepthCheckThreshold = 256;
 // outside the interpreter's own str(), so no finalizer or other thread can run
 // in the middle: the borrowed references below stay valid, and giving up with
 // 0 leaves nothing observable behind.
-int render_plain(PyObject* data, PyObject* header, Ref& out) {
+int render_plain_pass(PyObject* data, PyObject* header, Ref& out) {
     if (!readable(header)) {
         return -1;
     }
@@ -548,9 +569,18 @@ int render_plain(PyObject* data, PyObject* header, Ref& out) {
         if (!truth) {
             continue;  // a false value renders as an empty line
         }
-        Ref text = PyUnicode_CheckExact(child) ? Ref::borrow(child) : leaf_texts.text_of(child);
-        if (!text || !PyUnicode_CheckExact(text.get()) || !readable(text.get())) {
-            return text && PyUnicode_CheckExact(text.get()) ? -1 : (PyErr_Occurred() ? -1 : 0);
+        Ref text = Ref::borrow(child);
+        if (!PyUnicode_CheckExact(child)) {
+            const int made = leaf_texts.text_of(child, text);
+            if (made <= 0) {
+                return made;
+            }
+        }
+        if (!PyUnicode_CheckExact(text.get())) {
+            return 0;
+        }
+        if (!readable(text.get())) {
+            return -1;
         }
         writer.ascii("__ ", 3);
         write_text(writer, key, rest);
@@ -559,6 +589,17 @@ int render_plain(PyObject* data, PyObject* header, Ref& out) {
     }
     out = writer.finish();
     return out ? 1 : -1;
+}
+
+// The plain pass, with an allocation failure in its containers turned into
+// MemoryError here rather than unwinding through the interpreter.
+int render_plain(PyObject* data, PyObject* header, Ref& out) {
+    try {
+        return render_plain_pass(data, header, out);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
 }
 
 // `output += piece`, repeated: exact str pieces are collected and joined
@@ -642,7 +683,9 @@ Ref render_general(PyObject* self, PyObject* data, PyObject* output, Resolved* f
     if (truth <= 0) {
         return truth < 0 ? Ref() : Ref::borrow(S.empty);
     }
-    Ref equal = Ref::steal(PyObject_RichCompare(data, S.empty_dict, Py_EQ));
+    // A new {} each time: a dict subclass's __eq__ gets it and may change it.
+    Ref empty = Ref::steal(PyDict_New());
+    Ref equal = empty ? Ref::steal(PyObject_RichCompare(data, empty.get(), Py_EQ)) : Ref();
     truth = equal ? PyObject_IsTrue(equal.get()) : -1;
     if (truth != 0) {
         return truth < 0 ? Ref() : Ref::borrow(S.empty);

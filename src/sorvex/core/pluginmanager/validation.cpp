@@ -316,17 +316,17 @@ bool checks_on_view(ManagerView& view, PyObject* self, PyObject* os, PyObject* s
                     PyObject* chassis_type, bool& outside_code) {
     {
         PyObject* stack[] = {self, os, series, model};
-        if (!Ref::steal(validate_model_impl(view.validate_model, stack))) {
+        if (!Ref::steal(validate_model_impl(view.check(0), stack))) {
             return false;
         }
     }
     {
         PyObject* stack[] = {self, os, series};
-        if (!Ref::steal(validate_series_impl(view.validate_series, stack))) {
+        if (!Ref::steal(validate_series_impl(view.check(1), stack))) {
             return false;
         }
     }
-    if (!Ref::steal(check_os(view.validate_os, self, os, view.supported_os.get(), outside_code))) {
+    if (!Ref::steal(check_os(view.check(2), self, os, view.supported_os.get(), outside_code))) {
         return false;
     }
     if (outside_code) {
@@ -337,7 +337,7 @@ bool checks_on_view(ManagerView& view, PyObject* self, PyObject* os, PyObject* s
         return linux > 0;
     }
     return bool(Ref::steal(
-        check_chassis_type(view.validate_chassis_type, self, chassis_type, view.chassis_type_list.get(), outside_code)));
+        check_chassis_type(view.check(3), self, chassis_type, view.chassis_type_list.get(), outside_code)));
 }
 
 PyObject* validate_arguments_entry(NativeMethod* method, PyObject* const* args) {
