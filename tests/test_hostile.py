@@ -481,6 +481,51 @@ FREEING = {
 }
 
 
+FREEING["mro-replaced-while-classifying"] = """
+    import gc
+    class Key:
+        armed = False
+        def __hash__(self):
+            return hash("validate_arguments")
+        def __eq__(self, other):
+            if Key.armed:
+                Key.armed = False
+                Sub.__bases__ = (PluginManager,)
+                gc.collect()
+                spray.extend(type("J%d" % i, (), {}) for i in range(50))
+            return False
+    class Mid(PluginManager):
+        pass
+    Sub = type("Sub", (Mid,), {Key(): 1})
+    del Mid
+    m = Sub()
+    getattr(m, "validate_arguments")
+    Key.armed = True
+    outcome(lambda: m.validate_arguments("linux", None, None, None))
+    """
+# Allocation failures while rendering (not under AddressSanitizer, which
+# needs far more address space than the limit leaves).
+FREEING["render-buffer-cannot-grow"] = """
+    import os, resource
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        tree = {"a": "x" * (512 << 20), "b": "y"}
+        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20),) * 2)
+        outcome(lambda: PluginManager().print_tree(tree))
+    """
+FREEING["render-size-hint-cannot-be-had"] = """
+    import os, resource
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        m = PluginManager()
+        tree = {"a": "x" * (48 << 20)}
+        m.print_tree(tree)
+        tree["a"] = "y"
+        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + (8 << 20),) * 2)
+        outcome(lambda: m.print_tree(tree))
+    """
+
+
 @pytest.mark.parametrize("case", list(FREEING))
 def test_outside_code_cannot_free_what_a_call_uses(case):
     outcomes = []

@@ -660,9 +660,40 @@ int find_in_mro(PyTypeObject* type, PyObject* name, PyObject** found) {
     return 0;
 }
 
+// Whether every class dict along the MRO has only exact str keys, so that
+// looking names up in them runs no __eq__ of a colliding key.
+bool mro_has_plain_keys(PyObject* mro) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) {
+            return false;
+        }
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(base));
+        if (!dict || !PyDict_CheckExact(dict.get())) {
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict.get(), &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 void classify_type(PyTypeObject* type, TypeEntry& entry) {
     entry.plain = false;
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset == 0) {
+        return;
+    }
+    // Held while it is read, and checked first, so that the lookups below
+    // run no code that could replace it.
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get()) || !mro_has_plain_keys(mro.get())) {
+        PyErr_Clear();
         return;
     }
     const MethodSpec* const specs[kCheckCount] = {&spec_validate_arguments, &spec_validate_model,

@@ -240,7 +240,7 @@ void undo_created(std::vector<CreatedNode>& created) {
             continue;
         }
         PendingError raised;  // raised while the first was being handled
-        if (raised.value() != nullptr && error.value() != nullptr) {
+        if (raised.value() != nullptr && error.value() != nullptr && raised.value() != error.value()) {
             PyException_SetContext(raised.value(), error.release());
         }
         raised.restore();

@@ -61,11 +61,17 @@ bool stack_nearly_full() {
 #endif
 }
 
-// A value whose truth, str() and comparison with {} run no user code.
+// A value whose truth, str() and comparison with {} run no user code. An int
+// only when it is small: from 3.12, str() of a huge int runs Python code.
 bool is_plain_leaf(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-           value == Py_None || type == &PyType_Type;
+    if (type == &PyLong_Type) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(value, &overflow);
+        return overflow == 0;
+    }
+    return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None ||
+           type == &PyType_Type;
 }
 
 // Whether every key of a dict is an exact str (their order is then the
@@ -117,10 +123,22 @@ public:
     explicit TextWriter(PyObject* data) : data_(data) {
         capacity_ = std::max(kMinimumCapacity, std::min(size_hint(data), kLargestHint));
         text_ = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity_), 127));
+        if (!text_ && capacity_ > kMinimumCapacity) {
+            // Only a hint: the mapping may have shrunk since.
+            PyErr_Clear();
+            capacity_ = kMinimumCapacity;
+            text_ = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity_), 127));
+        }
         failed_ = !text_;
     }
 
+    // After a failed allocation (MemoryError set) nothing more is written.
+    bool failed() const { return failed_; }
+
     void ascii(const char* text, size_t length) {
+        if (failed_) {
+            return;
+        }
         if (wide_mode_) {
             wide_.insert(wide_.end(), text, text + length);
             return;
@@ -134,6 +152,9 @@ public:
 
     // Characters [start, end) of a str.
     void slice(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+        if (failed_) {
+            return;
+        }
         if (PyUnicode_IS_ASCII(text)) {
             ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)) + start, static_cast<size_t>(end - start));
             return;
@@ -207,11 +228,12 @@ private:
             return false;
         }
         PyObject* text = text_.release();
-        if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(capacity)) < 0) {
-            failed_ = true;  // the object is gone and the error is set
+        const bool resized = PyUnicode_Resize(&text, static_cast<Py_ssize_t>(capacity)) == 0;
+        text_ = Ref::steal(text);  // on failure, the old object, left as it was
+        if (!resized) {
+            failed_ = true;
             return false;
         }
-        text_ = Ref::steal(text);
         capacity_ = capacity;
         return true;
     }
@@ -595,7 +617,10 @@ int render_plain_pass(PyObject* data, PyObject* header, Ref& out) {
 // MemoryError here rather than unwinding through the interpreter.
 int render_plain(PyObject* data, PyObject* header, Ref& out) {
     try {
-        return render_plain_pass(data, header, out);
+        const int done = render_plain_pass(data, header, out);
+        // Giving up on a value that is not plain after the writer failed
+        // still leaves the MemoryError to report.
+        return done == 0 && PyErr_Occurred() ? -1 : done;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
