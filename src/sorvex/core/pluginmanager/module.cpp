@@ -40,8 +40,8 @@ bool make_tuple(PyObject*& slot, std::initializer_list<PyObject*> items) {
 
 bool init_strings() {
     const bool names_ok =
-        intern(S.self, "self") && intern(S.os, "os") && intern(S.series, "series") && intern(S.model, "model") &&
-        intern(S.chassis_type, "chassis_type") && intern(S.cls, "cls") && intern(S.value, "value") &&
+        intern(S.os, "os") && intern(S.series, "series") && intern(S.model, "model") &&
+        intern(S.chassis_type, "chassis_type") && intern(S.cls, "cls") &&
         intern(S.data, "data") && intern(S.output, "output") && intern(S.group, "group") &&
         intern(S._plugins, "_plugins") && intern(S.supported_os, "supported_os") &&
         intern(S.chassis_type_list, "chassis_type_list") && intern(S.keys, "keys") && intern(S.debug, "debug") &&
@@ -50,7 +50,7 @@ bool init_strings() {
         intern(S.path, "path") && intern(S.walk_packages, "walk_packages") &&
         intern(S.import_module, "import_module") && intern(S.dirname, "dirname") &&
         intern(S.register_plugin, "register_plugin") && intern(S.print_tree, "print_tree") &&
-        intern(S.__class__, "__class__") && intern(S.__path__, "__path__") && intern(S.__file__, "__file__") &&
+        intern(S.__class__, "__class__") &&
         intern(S.__name__, "__name__") && intern(S.validate_model, "validate_model") &&
         intern(S.validate_series, "validate_series") && intern(S.validate_os, "validate_os") &&
         intern(S.validate_chassis_type, "validate_chassis_type") &&
@@ -631,37 +631,7 @@ bool has_valid_version(PyTypeObject* type) {
 #endif
 }
 
-// What the class attribute `name` is along the MRO (borrowed, NULL when
-// absent); -1 on error or when the MRO cannot be read plainly.
-int find_in_mro(PyTypeObject* type, PyObject* name, PyObject** found) {
-    *found = nullptr;
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) {
-            return -1;
-        }
-        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(base));
-        if (!dict) {
-            continue;
-        }
-        PyObject* value = PyDict_GetItemWithError(dict.get(), name);
-        if (value != nullptr) {
-            *found = value;
-            return 0;
-        }
-        if (PyErr_Occurred()) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-// Whether every class dict along the MRO has only exact str keys, so that
-// looking names up in them runs no __eq__ of a colliding key.
+// Whether every entry of the MRO is a type whose dict has only str keys.
 bool mro_has_plain_keys(PyObject* mro) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
@@ -669,19 +639,24 @@ bool mro_has_plain_keys(PyObject* mro) {
             return false;
         }
         Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(base));
-        if (!dict || !PyDict_CheckExact(dict.get())) {
+        if (!dict || !PyDict_CheckExact(dict.get()) || !has_only_str_keys(dict.get())) {
             return false;
-        }
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict.get(), &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
         }
     }
     return true;
+}
+
+// What the class attribute `name` is along a plain MRO (borrowed, NULL when
+// absent).
+PyObject* find_in_mro(PyObject* mro, PyObject* name) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        PyObject* value = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+        if (value != nullptr) {
+            return value;
+        }
+    }
+    return nullptr;
 }
 
 void classify_type(PyTypeObject* type, TypeEntry& entry) {
@@ -702,18 +677,15 @@ void classify_type(PyTypeObject* type, TypeEntry& entry) {
     PyObject* const names[kCheckCount] = {S.validate_arguments, S.validate_model, S.validate_series, S.validate_os,
                                           S.validate_chassis_type};
     for (int i = 0; i < kCheckCount; ++i) {
-        PyObject* found = nullptr;
-        if (find_in_mro(type, names[i], &found) < 0 || found == nullptr || Py_TYPE(found) != &NativeMethodType ||
+        PyObject* found = find_in_mro(mro.get(), names[i]);
+        if (found == nullptr || Py_TYPE(found) != &NativeMethodType ||
             reinterpret_cast<NativeMethod*>(found)->spec != specs[i]) {
-            PyErr_Clear();
             return;
         }
         entry.checks[i] = reinterpret_cast<NativeMethod*>(found);
     }
     for (PyObject* name : {S._plugins, S.supported_os, S.chassis_type_list}) {
-        PyObject* found = nullptr;
-        if (find_in_mro(type, name, &found) < 0 || found != nullptr) {
-            PyErr_Clear();
+        if (find_in_mro(mro.get(), name) != nullptr) {
             return;
         }
     }
@@ -812,14 +784,19 @@ int view_plain_manager(PyObject* self, ManagerView& view) {
         return 0;
     }
     // Making the instance dict (once per instance) may collect garbage and run
-    // a finalizer that changes the class: ask the type cache again after it.
+    // a finalizer that changes the class (a new version tag) or reuses the
+    // cache slot: then ask the type cache again.
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         return -1;
     }
-    const TypeEntry* entry = type_entry(Py_TYPE(self));
-    if (entry == nullptr || !entry->plain) {
-        return 0;
+    const TypeEntry* entry = known;
+    PyTypeObject* type = Py_TYPE(self);
+    if (entry->type != type || entry->version != type->tp_version_tag || !has_valid_version(type)) {
+        entry = type_entry(type);
+        if (entry == nullptr || !entry->plain) {
+            return 0;
+        }
     }
     PyObject* plugins = nullptr;
     PyObject* supported_os = nullptr;

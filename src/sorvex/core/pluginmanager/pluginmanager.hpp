@@ -127,6 +127,21 @@ inline Ref type_dict(PyTypeObject* type) {
 #endif
 }
 
+// Whether every key of a dict is an exact str: looking a str up in it then
+// runs no __eq__ of a colliding key, and its keys sort without user code.
+// Reads the dict only; runs nothing.
+inline bool has_only_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Fast forms of common operations, exact for the types they shortcut.
 
@@ -171,10 +186,10 @@ inline bool same_text(PyObject* text, PyObject* exact) {
 // our own constants, never module-level names.
 struct Strings {
     // parameter and attribute names
-    PyObject *self, *os, *series, *model, *chassis_type, *cls, *value, *data, *output, *group;
+    PyObject *os, *series, *model, *chassis_type, *cls, *data, *output, *group;
     PyObject *_plugins, *supported_os, *chassis_type_list, *keys, *debug, *islower, *isdigit;
     PyObject *endswith, *split, *load, *name, *module_name, *path, *walk_packages, *import_module, *dirname;
-    PyObject *register_plugin, *print_tree, *__class__, *__path__, *__file__, *__name__;
+    PyObject *register_plugin, *print_tree, *__class__, *__name__;
     // the checks, reached through the instance
     PyObject *validate_model, *validate_series, *validate_os, *validate_chassis_type, *validate_arguments;
     // module-level names
@@ -318,7 +333,7 @@ int view_plain_manager(PyObject* self, ManagerView& view);
 // model, chassis_type)` does (through_instance) or as validate_arguments' own
 // body does (!through_instance). When `tree` is given and nothing outside this
 // module ran, it receives self._plugins as read with the checks' state.
-bool validate_description(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+bool validate_description(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
                           PyObject* chassis_type, bool through_instance, Ref* tree);
 
 // The body of print_tree: the plain pass when it applies, else the general

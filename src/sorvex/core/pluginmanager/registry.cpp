@@ -46,10 +46,10 @@ int find_child(PyObject* node, PyObject* key, Ref& child) {
 }
 
 // Validates the description through the instance, then reads self._plugins.
-Ref validated_tree(NativeMethod* method, PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+Ref validated_tree(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
                    PyObject* chassis_type) {
     Ref tree;
-    if (!validate_description(method, self, os, series, model, chassis_type, true, &tree)) {
+    if (!validate_description(self, os, series, model, chassis_type, true, &tree)) {
         return {};
     }
     if (!tree) {
@@ -132,7 +132,7 @@ PyObject* raise_lookup_miss(NativeMethod* method, PyObject* const* path, int len
 PyObject* get_plugin_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[4];
-    Ref node = validated_tree(method, self, args[1], args[2], args[3], chassis_type);
+    Ref node = validated_tree(self, args[1], args[2], args[3], chassis_type);
     if (!node) {
         return nullptr;
     }
@@ -169,7 +169,7 @@ PyObject* unregister_plugin_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[4];
     // The chassis type is never validated here: None removes every record.
-    Ref node = validated_tree(method, self, args[1], args[2], args[3], S.single_rp);
+    Ref node = validated_tree(self, args[1], args[2], args[3], S.single_rp);
     if (!node) {
         return nullptr;
     }
@@ -269,7 +269,7 @@ PyObject* register_plugin_impl(NativeMethod* method, PyObject* const* args) {
     PyObject* cls = args[1];
     PyObject* chassis_type = args[5];
     // The tree is read after getfile, which may run any code.
-    if (!validate_description(method, self, args[2], args[3], args[4], chassis_type, true, nullptr)) {
+    if (!validate_description(self, args[2], args[3], args[4], chassis_type, true, nullptr)) {
         return nullptr;
     }
     PyObject* path[3];

@@ -74,20 +74,6 @@ bool is_plain_leaf(PyObject* value) {
            type == &PyType_Type;
 }
 
-// Whether every key of a dict is an exact str (their order is then the
-// code-point order of their text, and comparing them runs no other code).
-bool has_plain_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Whether the nesting of non-empty exact dicts below `data` stays within
 // `limit` levels. Checked before deep text is built: the prefixes of a tree
 // nested that deep would take memory quadratic in its depth. Runs no code
@@ -367,16 +353,8 @@ public:
             }
         }
         Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(leaf));
-        if (!dict || !PyDict_CheckExact(dict.get())) {
+        if (!dict || !PyDict_CheckExact(dict.get()) || !has_only_str_keys(dict.get())) {
             return PyErr_Occurred() ? -1 : 0;
-        }
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict.get(), &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return 0;
-            }
         }
         text = Ref::steal(PyObject_Str(leaf));
         if (!text) {
@@ -843,7 +821,7 @@ PyObject* print_tree_impl(NativeMethod* /*method*/, PyObject* const* args) {
     PyObject* data = args[1];
     PyObject* output = args[2];
     if (general_only == 0 && PyDict_CheckExact(data) && PyDict_GET_SIZE(data) != 0 && PyUnicode_CheckExact(output) &&
-        has_plain_keys(data)) {
+        has_only_str_keys(data)) {
         // The first child's lookup of self.print_tree happens here, once.
         Resolved print_tree;
         if (!resolve_method(self, S.print_tree, spec_print_tree, print_tree)) {

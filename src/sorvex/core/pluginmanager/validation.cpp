@@ -340,8 +340,8 @@ bool checks_on_view(ManagerView& view, PyObject* self, PyObject* os, PyObject* s
         check_chassis_type(view.check(3), self, chassis_type, view.chassis_type_list.get(), outside_code)));
 }
 
-PyObject* validate_arguments_entry(NativeMethod* method, PyObject* const* args) {
-    if (!validate_description(method, args[0], args[1], args[2], args[3], args[4], false, nullptr)) {
+PyObject* validate_arguments_entry(NativeMethod* /*method*/, PyObject* const* args) {
+    if (!validate_description(args[0], args[1], args[2], args[3], args[4], false, nullptr)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -349,7 +349,7 @@ PyObject* validate_arguments_entry(NativeMethod* method, PyObject* const* args) 
 
 }  // namespace
 
-bool validate_description(NativeMethod* /*method*/, PyObject* self, PyObject* os, PyObject* series,
+bool validate_description(PyObject* self, PyObject* os, PyObject* series,
                           PyObject* model, PyObject* chassis_type, bool through_instance, Ref* tree) {
     if (is_plain_value(os) && is_plain_value(series) && is_plain_value(model) && is_plain_value(chassis_type)) {
         ManagerView view;
