@@ -506,22 +506,16 @@ FREEING["mro-replaced-while-classifying"] = """
 # Allocation failures while rendering (not under AddressSanitizer, which
 # needs far more address space than the limit leaves).
 FREEING["render-buffer-cannot-grow"] = """
-    import os, resource
-    if "asan" not in os.environ.get("LD_PRELOAD", ""):
-        tree = {"a": "x" * (512 << 20), "b": "y"}
-        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-        resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20),) * 2)
+    tree = {"a": "x" * (512 << 20), "b": "y"}
+    if limit_memory(256 << 20):
         outcome(lambda: PluginManager().print_tree(tree))
     """
 FREEING["render-size-hint-cannot-be-had"] = """
-    import os, resource
-    if "asan" not in os.environ.get("LD_PRELOAD", ""):
-        m = PluginManager()
-        tree = {"a": "x" * (48 << 20)}
-        m.print_tree(tree)
-        tree["a"] = "y"
-        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-        resource.setrlimit(resource.RLIMIT_AS, (used + (8 << 20),) * 2)
+    m = PluginManager()
+    tree = {"a": "x" * (48 << 20)}
+    m.print_tree(tree)
+    tree["a"] = "y"
+    if limit_memory(8 << 20):
         outcome(lambda: m.print_tree(tree))
     """
 
@@ -541,6 +535,15 @@ def test_outside_code_cannot_free_what_a_call_uses(case):
                     print("result", type(result).__name__)
                 except Exception as error:
                     print("raised", type(error).__name__)
+            def limit_memory(extra):
+                # Leaves `extra` bytes of address space; not under AddressSanitizer,
+                # which needs far more than that.
+                import os, resource
+                if "asan" in os.environ.get("LD_PRELOAD", ""):
+                    return False
+                used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+                resource.setrlimit(resource.RLIMIT_AS, (used + extra,) * 2)
+                return True
             """) + textwrap.dedent(FREEING[case])], capture_output=True, text=True)
         assert proc.returncode == 0, f"{module} crashed ({proc.returncode}): {proc.stderr[-2000:]}"
         outcomes.append(proc.stdout)
