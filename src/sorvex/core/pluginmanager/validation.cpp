@@ -262,47 +262,57 @@ int is_linux(PyObject* os) {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-// The body of validate_arguments, each check reached through the instance.
-// `from_linux_test` starts after the OS check (the earlier ones already ran).
-bool checks_through_instance(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
-                             PyObject* chassis_type, bool from_linux_test = false) {
-    if (!from_linux_test) {
-        {
-            // validate_model(os=os, series=series, model=model)
-            PyObject* stack[] = {self, os, series, model};
-            if (!run_check(self, S.validate_model, spec_validate_model, stack, S.kw_model_check)) {
-                return false;
-            }
-        }
-        {
-            // validate_series(series=series, os=os); our own takes (self, os, series)
-            Resolved check;
-            if (!resolve_method(self, S.validate_series, spec_validate_series, check)) {
-                return false;
-            }
-            if (check.own != nullptr) {
-                PyObject* stack[] = {self, os, series};
-                if (!Ref::steal(spec_validate_series.impl(check.own, stack))) {
-                    return false;
-                }
-            } else {
-                PyObject* stack[] = {self, series, os};
-                if (!call_resolved(check, stack, 0, S.kw_series_check)) {
-                    return false;
-                }
-            }
-        }
-        PyObject* stack[] = {self, os};
-        if (!run_check(self, S.validate_os, spec_validate_os, stack, S.kw_os)) {
-            return false;
-        }
-    }
+// The end of validate_arguments: nothing more for OS "linux", else the
+// chassis check; ours on the view's state when a view is given (setting
+// `outside_code` as it does), otherwise reached through the instance.
+bool check_chassis_unless_linux(PyObject* self, PyObject* os, PyObject* chassis_type, ManagerView* view,
+                                bool& outside_code) {
     const int linux = is_linux(os);
     if (linux != 0) {
         return linux > 0;
     }
+    if (view != nullptr) {
+        return bool(Ref::steal(
+            check_chassis_type(view->check(3), self, chassis_type, view->chassis_type_list.get(), outside_code)));
+    }
     PyObject* stack[] = {self, chassis_type};
     return run_check(self, S.validate_chassis_type, spec_validate_chassis_type, stack, S.kw_chassis_type);
+}
+
+// The body of validate_arguments, each check reached through the instance.
+bool checks_through_instance(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+                             PyObject* chassis_type) {
+    {
+        // validate_model(os=os, series=series, model=model)
+        PyObject* stack[] = {self, os, series, model};
+        if (!run_check(self, S.validate_model, spec_validate_model, stack, S.kw_model_check)) {
+            return false;
+        }
+    }
+    {
+        // validate_series(series=series, os=os); our own takes (self, os, series)
+        Resolved check;
+        if (!resolve_method(self, S.validate_series, spec_validate_series, check)) {
+            return false;
+        }
+        if (check.own != nullptr) {
+            PyObject* stack[] = {self, os, series};
+            if (!Ref::steal(spec_validate_series.impl(check.own, stack))) {
+                return false;
+            }
+        } else {
+            PyObject* stack[] = {self, series, os};
+            if (!call_resolved(check, stack, 0, S.kw_series_check)) {
+                return false;
+            }
+        }
+    }
+    PyObject* stack[] = {self, os};
+    if (!run_check(self, S.validate_os, spec_validate_os, stack, S.kw_os)) {
+        return false;
+    }
+    bool outside_code = true;
+    return check_chassis_unless_linux(self, os, chassis_type, nullptr, outside_code);
 }
 
 bool is_plain_value(PyObject* value) { return value == Py_None || PyUnicode_CheckExact(value); }
@@ -329,15 +339,7 @@ bool checks_on_view(ManagerView& view, PyObject* self, PyObject* os, PyObject* s
     if (!Ref::steal(check_os(view.check(2), self, os, view.supported_os.get(), outside_code))) {
         return false;
     }
-    if (outside_code) {
-        return checks_through_instance(self, os, series, model, chassis_type, true);
-    }
-    const int linux = is_linux(os);
-    if (linux != 0) {
-        return linux > 0;
-    }
-    return bool(Ref::steal(
-        check_chassis_type(view.check(3), self, chassis_type, view.chassis_type_list.get(), outside_code)));
+    return check_chassis_unless_linux(self, os, chassis_type, outside_code ? nullptr : &view, outside_code);
 }
 
 PyObject* validate_arguments_entry(NativeMethod* /*method*/, PyObject* const* args) {
