@@ -910,6 +910,16 @@ bool import_iter_entry_points(PyObject* globals) {
     return false;
 }
 
+// Without pkg_resources (setuptools 82 and newer, or no setuptools at all),
+// the host package's own iter_entry_points, built on importlib.metadata.
+bool import_fallback_entry_points(PyObject* globals) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+        return false;
+    }
+    PyErr_Clear();
+    return import_names(globals, "sorvex._entry_points", {"iter_entry_points"});
+}
+
 bool set_member(PyObject* namespace_dict, const MethodSpec& spec, PyObject* globals, PyObject* module_name) {
     Ref method = make_method(spec, globals, module_name);
     if (!method) {
@@ -1022,7 +1032,7 @@ int module_exec(PyObject* module) {
                           import_names(globals, "sorvex.plugins", {"supported_chassis", "supported_os"}) &&
                           import_names(globals, "inspect", {"getfile"}) &&
                           import_names(globals, "errors", {"ConnectionInfraError"}, 1) &&
-                          import_iter_entry_points(globals);
+                          (import_iter_entry_points(globals) || import_fallback_entry_points(globals));
     if (!imported) {
         return -1;
     }
