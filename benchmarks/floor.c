@@ -100,7 +100,7 @@ floor_get_plugin(Floor *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 static int
-floor_init(Floor *self, PyObject *args, PyObject *kwds)
+floor_init(Floor *self, PyObject *args, PyObject *Py_UNUSED(kwds))
 {
     PyObject *tree, *error;
     if (!PyArg_ParseTuple(args, "O!O:Floor", &PyDict_Type, &tree, &error))
@@ -138,7 +138,11 @@ static PyTypeObject FloorType = {
     .tp_new = PyType_GenericNew,
 };
 
-static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "_floor", NULL, -1, NULL};
+static struct PyModuleDef floor_module = {
+    PyModuleDef_HEAD_INIT,
+    .m_name = "_floor",
+    .m_size = -1,
+};
 
 PyMODINIT_FUNC
 PyInit__floor(void)
