@@ -1,21 +1,52 @@
-"""``python -m sorvex``, run as a user would."""
+"""The ``sorvex`` command, run as a user would, and its parts in-process."""
+import json
 import os
+import shutil
 import subprocess
 import sys
+import textwrap
+import types
 
 import pytest
 
-from test_discovery import EXAMPLE_DIST, example_installed
+import sorvex
+from sorvex import _cli
+from sorvex.core import pluginmanager as native
+
+EXAMPLE_DIST = "sorvex-plugin-mirel"
 
 
-def run(*args):
+def example_installed():
+    try:
+        from importlib import metadata
+    except ImportError:  # 3.7
+        return False
+    try:
+        metadata.distribution(EXAMPLE_DIST)
+    except metadata.PackageNotFoundError:
+        return False
+    return True
+
+
+needs_example = pytest.mark.skipif(not example_installed(), reason=EXAMPLE_DIST + " is not installed")
+
+
+def run(*args, env=None, command=None):
+    command = command or [sys.executable, "-m", "sorvex"]
     return subprocess.run(
-        [sys.executable, "-m", "sorvex", *args], capture_output=True, text=True, timeout=120, check=False
+        command + list(args), capture_output=True, text=True, timeout=120, check=False, env=env
     )
 
 
+def console_script():
+    found = shutil.which("sorvex", path=os.path.dirname(sys.executable))
+    if found is None:
+        pytest.skip("the sorvex console script is not installed next to this interpreter")
+    return [found]
+
+
 def test_tree_of_discovered_plugins():
-    result = run()
+    result = run(command=console_script())
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith("plugins (<class 'sorvex.core.pluginmanager.PluginManager'> at 0x")
@@ -55,21 +86,27 @@ def test_lookup_prints_class_and_file(args, found, defined_in):
 
 
 @pytest.mark.parametrize(
-    "args, message",
+    "args, message, hint",
     [
-        (["--os", "talvo", "--series", "t5", "--chassis-type", "stack"], "Plugin data not found for (talvo/t5), type: stack"),
-        (["--os", "talvo", "--series", "T5"], "Series (T5) has to be in lowercase"),
-        (["--os", "talvo", "--chassis-type", "cluster"], "chassis Type should be one of these"),
+        (["--os", "talvo", "--series", "t5", "--chassis-type", "stack"],
+         "Plugin data not found for (talvo/t5), type: stack", "sorvex: registered OSes: "),
+        (["--os", "talov"], "Plugin data not found for (talov)", "sorvex: OS 'talov' is not registered; did you mean 'talvo'?"),
+        (["--os", "talvo", "--series", "T5"], "Series (T5) has to be in lowercase", None),
+        (["--os", "talvo", "--chassis-type", "cluster"], "chassis Type should be one of these", None),
     ],
 )  # fmt: skip
-def test_lookup_miss_reports_on_stderr(args, message):
+def test_lookup_miss_and_invalid_description_report_on_stderr(args, message, hint):
     result = run("lookup", *args)
     assert result.returncode == 1
     assert result.stdout == ""
     assert message in result.stderr and "Traceback" not in result.stderr
+    if hint is None:
+        assert "registered OSes" not in result.stderr
+    else:
+        assert hint in result.stderr and "linux, " in result.stderr
 
 
-@pytest.mark.skipif(not example_installed(), reason=f"{EXAMPLE_DIST} (examples/external-plugin) is not installed")
+@needs_example
 @pytest.mark.parametrize("verbose", [True, False])
 def test_verbose_shows_debug_records(verbose):
     result = run(*(["-v"] if verbose else []), "lookup", "--os", "mirel")
@@ -81,3 +118,269 @@ def test_verbose_shows_debug_records(verbose):
     ]
     shown = list(dict.fromkeys(line for line in result.stderr.splitlines() if line in debug_lines))
     assert shown == (debug_lines if verbose else [])
+
+
+def test_list_text_and_json_show_the_same_sorted_records():
+    text, as_json = run("list"), run("list", "--json")
+    assert text.returncode == as_json.returncode == 0, text.stderr + as_json.stderr
+    rows = json.loads(as_json.stdout)
+    assert all(list(row) == ["os", "series", "model", "chassis_type", "class", "path"] for row in rows)
+    assert {
+        "os": "talvo", "series": "t5", "model": None, "chassis_type": "dual_rp",
+        "class": "sorvex.plugins.talvo.t5.T5DualRpConnection", "path": rows[-2]["path"],
+    } in rows  # fmt: skip
+    lines = text.stdout.splitlines()
+    assert len(lines) == len(rows)
+    for line, row in zip(lines, rows):
+        assert line.split() == ["-" if value is None else value for value in row.values()]
+    assert len({line.index(row["class"]) for line, row in zip(lines, rows)}) == 1  # aligned columns
+    assert [row["os"] for row in rows] == sorted(row["os"] for row in rows)
+
+
+def test_lookup_json_names_the_record_found():
+    result = run("lookup", "--os", "talvo", "--series", "t5", "--model", "t548", "--json")
+    assert result.returncode == 0, result.stderr
+    record = json.loads(result.stdout)
+    assert list(record) == ["os", "series", "model", "chassis_type", "class", "path"]
+    assert record["path"].endswith(os.path.join("talvo", "t5", "__init__.py"))
+    del record["path"]
+    assert record == {"os": "talvo", "series": "t5", "model": None, "chassis_type": "single_rp",
+                      "class": "sorvex.plugins.talvo.t5.T5Connection"}  # fmt: skip
+
+
+# A broken plugin: one line on stderr and status 2, whatever the command.
+
+
+@pytest.fixture
+def broken_site(tmp_path):
+    """A directory for PYTHONPATH with a distribution whose plugin fails to load."""
+
+    def make(value, source=None):
+        info = tmp_path / "sorvex_lab_broken-1.0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text("Metadata-Version: 2.1\nName: sorvex-lab-broken\nVersion: 1.0\n")
+        (info / "entry_points.txt").write_text("[sorvex.plugins]\nlab = %s\n" % value)
+        if source is not None:
+            (tmp_path / (value + ".py")).write_text(source)
+        return dict(os.environ, PYTHONPATH=str(tmp_path))
+
+    return make
+
+
+@pytest.mark.parametrize(
+    "command, source, error",
+    [
+        (["list"], None, "ModuleNotFoundError: No module named 'sorvex_lab_gone'"),
+        (["lookup", "--os", "talvo"], "raise RuntimeError('no lab today')\n", "RuntimeError: no lab today"),
+    ],
+)
+def test_broken_external_plugin_is_one_line_and_status_2(broken_site, command, source, error):
+    module = "sorvex_lab_gone" if source is None else "sorvex_lab_raises"
+    result = run(*command, env=broken_site(module, source))
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr == (
+        "sorvex: external plugin 'lab' from distribution 'sorvex-lab-broken' (module %s) failed to load: %s\n"
+        % (module, error)
+    )
+
+
+def test_broken_external_plugin_with_verbose_shows_the_traceback(broken_site):
+    result = run("-v", env=broken_site("sorvex_lab_gone"))
+    assert result.returncode == 2
+    lines = result.stderr.splitlines()
+    assert "DEBUG:sorvex:Loading external plugin lab from sorvex_lab_gone" in lines
+    assert "Traceback (most recent call last):" in lines
+    assert lines[-1].startswith("sorvex: external plugin 'lab' from distribution 'sorvex-lab-broken'")
+
+
+def test_broken_builtin_plugin_is_named(tmp_path):
+    (tmp_path / "zz_lab.py").write_text("import sorvex_lab_nowhere\n")
+    program = (
+        "import sys, sorvex.plugins; sorvex.plugins.__path__.append(sys.argv[1]); "
+        "from sorvex._cli import main; sys.exit(main(['list']))"
+    )
+    result = run(str(tmp_path), command=[sys.executable, "-c", program])
+    assert result.returncode == 2
+    assert result.stderr == (
+        "sorvex: built-in plugin module 'sorvex.plugins.zz_lab' failed to load: "
+        "ModuleNotFoundError: No module named 'sorvex_lab_nowhere'\n"
+    )
+
+
+# A reader that goes away early: no message, the command's own status.
+
+
+@pytest.mark.parametrize(
+    "args, read_first, status",
+    [(["list"], True, 0), (["lookup", "--os", "talvo"], False, 0), (["lookup", "--os", "talov"], False, 1)],
+)
+def test_closed_stdout_exits_quietly_with_the_command_status(args, read_first, status):
+    process = subprocess.Popen(
+        console_script() + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    if read_first:
+        assert process.stdout.readline()
+    process.stdout.close()  # before the command writes (or finishes writing)
+    stderr = process.stderr.read()
+    process.stderr.close()
+    assert process.wait(timeout=120) == status
+    assert "Exception ignored" not in stderr and "BrokenPipeError" not in stderr
+    assert (stderr == "") == (status == 0)
+
+
+# In-process: the commands on trees made by hand, discovery left out.
+
+
+class Lab:
+    """A plugin class."""
+
+
+class Raising:
+    """A class whose attributes cannot be read."""
+
+    def __getattribute__(self, name):
+        raise RuntimeError(name)
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+    __repr__ = __str__
+
+
+@pytest.fixture
+def manager(monkeypatch):
+    fresh = sorvex.PluginManager()
+    monkeypatch.setattr(sorvex, "__plugin_manager__", fresh)
+    monkeypatch.setattr(_cli, "discover", lambda: None)
+    return fresh
+
+
+def command(capsys, *args):
+    status = _cli.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_empty_registry(manager, capsys):
+    assert command(capsys, "tree") == (0, "sorvex: no plugins registered\n", "")
+    assert command(capsys, "list") == (0, "", "sorvex: no plugins registered\n")
+    assert command(capsys, "list", "--json") == (0, "[]\n", "")
+    assert command(capsys, "lookup", "--os", "talvo")[2].endswith("sorvex: no plugins registered\n")
+
+
+def test_list_survives_odd_trees(manager, capsys):
+    lab = {"cls": Lab, "path": "/lab.py"}
+    cyclic = {}
+    cyclic["loop"] = cyclic
+    manager.plugins.update({
+        "data": {"single_rp": lab},  # a lookup of an OS not in the tree ends here
+        "a": 5, "b": {"data": 7}, "c": {"data": {"single_rp": "not a record"}},
+        "d": {"data": {"stack": {"cls": Raising()}, Unprintable(): {"path": 3}}},
+        7: {"s\udc80": {"m": {"data": {"dual_rp": lab}, "deeper": {"data": {"single_rp": lab}}}}},
+        "e": cyclic,
+    })  # fmt: skip
+    status, out, err = command(capsys, "list", "--json")
+    assert (status, err) == (0, "")
+    rows = [tuple(row.values()) for row in json.loads(out)]
+    assert rows == [
+        (None, None, None, "single_rp", "test_cli.Lab", "/lab.py"),
+        ("7", "s\udc80", "m", "dual_rp", "test_cli.Lab", "/lab.py"),
+        ("c", None, None, "single_rp", None, None),
+        ("d", None, None, "<unprintable Unprintable object>", None, "3"),
+        ("d", None, None, "stack", rows[-1][4], None),
+    ]
+    assert rows[-1][4].startswith("<test_cli.Raising object at 0x")  # str(), as its attributes fail
+    status, out, err = command(capsys, "list")
+    assert (status, err, len(out.splitlines())) == (0, "", 5)
+    assert "s\\udc80" in out
+
+
+@pytest.mark.parametrize(
+    "args, status, shown",
+    [
+        (["--os", "talvo", "--series", "t5", "--model", "t548"], 0,
+         ["OS 'talvo': node found", "series 't5': node found", "model 't548': no node",
+          "stopped at talvo/t5: no model 't548' below it", "chassis types at talvo/t5: dual_rp, single_rp",
+          "chassis type 'single_rp': registered at talvo/t5", "test_cli.Lab ("]),
+        (["--os", "talvo", "--series", "t9", "--model", "m1"], 0,
+         ["series 't9': no node", "model 'm1': not tried", "stopped at talvo: no series 't9' below it",
+          "chassis types at talvo: single_rp"]),
+        (["--os", "talvo", "--series", "t5", "--chassis-type", "stack"], 1,
+         ["model: not given", "stopped at talvo/t5: the last level given",
+          "chassis type 'stack': not registered at talvo/t5 (a lookup never falls back from a node)"]),
+        (["--os", "mirel"], 1, ["OS 'mirel': no node", "series: not given",
+                                "stopped at the root: no OS 'mirel' below it", "chassis types at the root: none"]),
+        (["--os", "talvo", "--series", "T5"], 1, ["invalid description, nothing walked"]),
+    ],
+)  # fmt: skip
+def test_explain_tells_the_walk(manager, capsys, args, status, shown):
+    for description in [{}, {"series": "t5"}, {"series": "t5", "chassis_type": "dual_rp"}]:
+        manager.register_plugin(cls=Lab, os="talvo", **description)
+    got, out, _ = command(capsys, "lookup", "--explain", *args)
+    assert got == status
+    lines = out.splitlines()
+    positions = [next(i for i, line in enumerate(lines) if line.startswith(expected)) for expected in shown]
+    assert positions == sorted(positions)
+
+
+@pytest.mark.parametrize(
+    "args, status, shown",
+    [
+        (["-v", "lookup", "--os", "nosuch"], 1, "DEBUG:sorvex:nosuch is not part of the built-in list"),
+        (["lookup", "--os", "nosuch", "--verbose"], 1, "DEBUG:sorvex:nosuch is not part of the built-in list"),
+        (["lookup", "--os", "nosuch"], 1, "sorvex: OS 'nosuch' is not registered\nsorvex: registered OSes: talvo\n"),
+        (["list", "--version"], 0, "sorvex " + sorvex.__version__),
+        (["lookup", "--series", "t5"], 2, "the following arguments are required: --os"),
+        (["lookup", "--os", "talvo", "--json", "--explain"], 2, "not allowed with argument"),
+        (["show"], 2, "invalid choice: 'show'"),
+    ],
+)
+def test_global_options_anywhere_and_command_line_errors(manager, capsys, args, status, shown):
+    manager.register_plugin(cls=Lab, os="talvo")
+    got, out, err = command(capsys, *args)
+    assert got == status
+    assert shown in out + err
+    assert ("DEBUG" in err) == ("-v" in args or "--verbose" in args)
+
+
+# The watches that name a failing plugin, and leave the manager's module as it was.
+
+
+class EntryPoint:
+    def __init__(self, name, error=None):
+        self.name, self.module_name, self.error = name, "lab_" + name, error
+        self.dist = types.SimpleNamespace(project_name="lab-dist")
+
+    def load(self):
+        if self.error:
+            raise self.error
+
+
+def entry_points_then(error):
+    yield EntryPoint("first")
+    raise error
+
+
+@pytest.mark.parametrize(
+    "entry_points, message",
+    [
+        (lambda: [EntryPoint("first"), EntryPoint("second", KeyError("x")), EntryPoint("third", OSError())],
+         "external plugin 'second' from distribution 'lab-dist' (module lab_second) failed to load: KeyError: 'x'"),
+        (lambda: entry_points_then(OSError("metadata unreadable")),
+         "external plugin discovery failed: OSError: metadata unreadable"),
+        (lambda: [], None),
+    ],
+)  # fmt: skip
+def test_external_failure_names_the_entry_point_being_loaded(monkeypatch, entry_points, message):
+    monkeypatch.setattr(native, "iter_entry_points", lambda group: iter(entry_points()))
+    original = native.iter_entry_points
+    if message is None:
+        _cli._discover_external()
+    else:
+        with pytest.raises(_cli.PluginLoadError) as raised:
+            _cli._discover_external()
+        assert str(raised.value) == message
+    assert native.iter_entry_points is original
