@@ -166,7 +166,7 @@ def _entry_point_failure(entry_point: Any, error: BaseException) -> str:
 
 def _discover_builtin() -> None:
     watch = _ImportWatch(_native.importlib)
-    _native.importlib = watch
+    _native.importlib = watch  # type: ignore[assignment]
     try:
         PluginManager.discover_builtin_plugins()
     except Exception as error:
