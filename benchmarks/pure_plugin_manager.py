@@ -15,7 +15,20 @@ behaviour, this file does the same:
 - ``validate_series`` and ``validate_model`` refuse the reserved name "data";
 - ``validate_os`` refuses a true OS that is neither in ``supported_os`` nor
   a ``str`` with ``ConnectionInfraError``;
-- %-formatting always gets the value as a one-element tuple.
+- %-formatting always gets the value as a one-element tuple;
+- ``register_plugin`` refuses, after the checks, a description whose keys the
+  renderer could not label: a model without a series, a model, series or OS
+  that is not a ``str``, and a chassis type that is not a ``str`` (for every
+  OS, "linux" included);
+- the walk down the tree tests each name through the node's ``keys()``, but
+  whether a node holds "data" and whether the chassis map holds the chassis
+  type are asked of the mapping itself (``in``);
+- ``print_tree`` adds each piece with a plain ``+`` (``output = output +
+  (piece)``, the piece built first), never ``+=``, so a mutable ``output`` is
+  never changed in place.
+
+Entry points come from ``pkg_resources`` when it can be imported, else from
+``sorvex._entry_points``.
 """
 import os
 import pkgutil
@@ -26,9 +39,12 @@ from inspect import getfile
 from sorvex.core.errors import ConnectionInfraError
 import warnings
 
-with warnings.catch_warnings():
-    warnings.filterwarnings("ignore", message="pkg_resources is deprecated as an API", category=UserWarning)
-    from pkg_resources import iter_entry_points
+try:
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="pkg_resources is deprecated as an API", category=UserWarning)
+        from pkg_resources import iter_entry_points
+except ImportError:
+    from sorvex._entry_points import iter_entry_points
 
 ENTRYPOINT_GROUP = "sorvex.plugins"
 
@@ -37,7 +53,7 @@ MODEL_RESERVED_MESSAGE = 'Model cannot be named "data": "data" is reserved for p
 
 
 def _has_key(node, key):
-    # The native walk tests membership through the node's keys() view.
+    # The walk down the tree tests membership through the node's keys() view.
     return key in node.keys()
 
 
@@ -161,9 +177,9 @@ class PluginManager:
                 root = root[from_path]
             else:
                 break
-        if _has_key(root, "data"):
+        if "data" in root:
             data = root["data"]
-            if _has_key(data, chassis_type):
+            if chassis_type in data:
                 return data[chassis_type]["cls"]
         raise ConnectionInfraError(
             "Plugin data not found for (" + "/".join(path) + "), type: " + str(chassis_type) + " "
@@ -182,14 +198,14 @@ class PluginManager:
                 raise ConnectionInfraError("Plugin data not found")
             cur_node = cur_node[node]
         if chassis_type is None:
-            if not _has_key(cur_node, "data"):
+            if "data" not in cur_node:
                 raise ConnectionInfraError("Plugin data not found")
             del cur_node["data"]
         else:
-            if not _has_key(cur_node, "data"):
+            if "data" not in cur_node:
                 raise ConnectionInfraError("Plugin data not found")
             data = cur_node["data"]
-            if not _has_key(data, chassis_type):
+            if chassis_type not in data:
                 raise ConnectionInfraError("Plugin data not found for %s" % (chassis_type,))
             del data[chassis_type]
 
@@ -207,6 +223,22 @@ class PluginManager:
 
         """
         self.validate_arguments(os, series, model, chassis_type)
+        # Keys the renderer could not label never get into the tree, whatever
+        # the checks (which a subclass may relax) let through.
+        if model is not None and series is None:
+            raise ConnectionInfraError("OS and Series are required for Model: " + str(model))
+        if model is not None and not isinstance(model, str):
+            raise ConnectionInfraError("Model should be of type str")
+        if series is not None and not isinstance(series, str):
+            raise ConnectionInfraError("Series should be of type str")
+        if not isinstance(os, str):
+            raise ConnectionInfraError(
+                "OS should be one of these " + str(self.supported_os) + " , but got " + str(os)
+            )
+        if not isinstance(chassis_type, str):
+            raise ConnectionInfraError(
+                "chassis Type should be one of these " + str(self.chassis_type_list) + ", but got " + str(chassis_type)
+            )
         tree_hirerarchy = _path_of(os, series, model)
         # Before the walk, so that a class without a source file leaves no
         # empty nodes behind.
@@ -220,7 +252,7 @@ class PluginManager:
                     cur_node[node] = fresh
                     created.append((cur_node, node, fresh))
                 cur_node = cur_node[node]
-            if _has_key(cur_node, "data"):
+            if "data" in cur_node:
                 data = cur_node["data"]
                 data[chassis_type] = {"cls": cls, "path": class_path}
                 cur_node["data"] = data
@@ -267,9 +299,9 @@ class PluginManager:
             current_line = 1
             for line in temp_output.split("\n"):
                 if current_line == 1 and key == last_key:
-                    output += "\n  |" + line
+                    output = output + ("\n  |" + line)
                 else:
-                    output += "\n" + separator + line
+                    output = output + ("\n" + separator + line)
                 current_line += 1
         return output
 
