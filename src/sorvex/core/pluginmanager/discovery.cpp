@@ -1,21 +1,21 @@
-// Plugin discovery: importing the built-in plugin modules below
-// sorvex.plugins, and loading the plugins that installed distributions
-// advertise as entry points. Both only import; a plugin module registers its
-// own classes when it runs.
-#include "pluginmanager.hpp"
+// discovery.cpp: importing the built-in plugin modules below sorvex.plugins,
+// and loading the plugins that installed distributions advertise as entry
+// points. Both only import; a plugin module registers its own classes when it
+// runs.
+#include "method.hpp"
+#include "names.hpp"
 
 namespace sorvex {
 
 namespace {
 
-// `from sorvex.plugins import <first>, __name__`: both values, or NULL.
-bool import_plugin_package(NativeMethod* method, const char* first, Ref& first_value, Ref& package_name) {
-    Ref fromlist = Ref::steal(Py_BuildValue("(ss)", first, "__name__"));
+// `from sorvex.plugins import <first>, __name__`: both values, or false.
+bool import_plugin_package(PyObject* globals, PyObject* first, Ref& first_value, Ref& package_name) {
+    Ref fromlist = Ref::from_new(PyTuple_Pack(2, first, names.__name__));
     if (!fromlist) {
         return false;
     }
-    Ref package =
-        Ref::steal(PyImport_ImportModuleLevel("sorvex.plugins", method->globals, nullptr, fromlist.get(), 0));
+    Ref package = Ref::from_new(PyImport_ImportModuleLevelObject(names.sorvex_plugins, globals, nullptr, fromlist.get(), 0));
     if (!package) {
         return false;
     }
@@ -23,49 +23,44 @@ bool import_plugin_package(NativeMethod* method, const char* first, Ref& first_v
     if (!first_value) {
         return false;
     }
-    package_name = import_from(package.get(), "__name__");
+    package_name = import_from(package.get(), names.__name__);
     return bool(package_name);
 }
 
 // The search path and dotted name of sorvex.plugins: its own __path__ object,
 // or, when it has none, a list holding the directory of its __file__.
-bool locate_plugin_package(NativeMethod* method, Ref& search_path, Ref& package_name) {
-    if (import_plugin_package(method, "__path__", search_path, package_name)) {
+bool locate_plugin_package(PyObject* globals, Ref& search_path, Ref& package_name) {
+    if (import_plugin_package(globals, names.__path__, search_path, package_name)) {
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
         return false;
     }
     PendingError handled;
-
     Ref init_file;
-    bool located = import_plugin_package(method, "__file__", init_file, package_name);
+    bool located = import_plugin_package(globals, names.__file__, init_file, package_name);
     if (located) {
-        Ref os_module = lookup_global(method, S.g_os);
-        Ref os_path = os_module ? Ref::steal(PyObject_GetAttr(os_module.get(), S.path)) : Ref();
-        Ref dirname = os_path ? Ref::steal(PyObject_GetAttr(os_path.get(), S.dirname)) : Ref();
-        Ref directory = dirname ? Ref::steal(PyObject_CallOneArg(dirname.get(), init_file.get())) : Ref();
-        search_path = directory ? Ref::steal(PyList_New(1)) : Ref();
+        // [os.path.dirname(sorvex_init)]
+        Ref os_module = lookup_global(globals, names.os);
+        Ref os_path = os_module ? Ref::from_new(PyObject_GetAttr(os_module.get(), names.path)) : Ref();
+        Ref dirname = os_path ? Ref::from_new(PyObject_GetAttr(os_path.get(), names.dirname)) : Ref();
+        Ref directory = dirname ? Ref::from_new(compat::call_one_arg(dirname.get(), init_file.get())) : Ref();
+        search_path = directory ? Ref::from_new(PyList_New(1)) : Ref();
         if (search_path) {
             PyList_SET_ITEM(search_path.get(), 0, directory.release());
         }
         located = bool(search_path);
     }
     if (!located) {
-        // Raised while the ImportError was being handled: chain it as context.
-        PendingError raised;
-        if (raised.value() != nullptr && handled.value() != nullptr && raised.value() != handled.value()) {
-            PyException_SetContext(raised.value(), handled.release());
-        }
-        raised.restore();
+        handled.become_context_of_current();  // raised while the ImportError was handled
     }
     return located;
 }
 
-// `finder, name, ispkg = item`: the name, or NULL with ValueError for an
-// item of another length.
+// `finder, name, ispkg = item`: the name, or NULL with the interpreter's
+// error for an item that does not unpack into three values.
 Ref unpack_module_name(PyObject* item) {
-    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    Ref iterator = Ref::from_new(PyObject_GetIter(item));
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
@@ -74,7 +69,7 @@ Ref unpack_module_name(PyObject* item) {
     }
     Ref values[3];
     for (int i = 0; i < 3; ++i) {
-        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        values[i] = Ref::from_new(PyIter_Next(iterator.get()));
         if (!values[i]) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
@@ -82,7 +77,7 @@ Ref unpack_module_name(PyObject* item) {
             return {};
         }
     }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    Ref extra = Ref::from_new(PyIter_Next(iterator.get()));
     if (extra) {
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
         return {};
@@ -93,60 +88,56 @@ Ref unpack_module_name(PyObject* item) {
     return std::move(values[1]);
 }
 
-// 1 when discovery imports the module of this name, 0 for test code, -1 on error.
+// `".plugins." in name and ".tests." not in name and not name.endswith("tests")`:
+// 1 when discovery imports the module, 0 for test code, -1 on error.
 int is_plugin_module(PyObject* name) {
-    int contains = PySequence_Contains(name, S.dot_plugins_dot);
+    int contains = PySequence_Contains(name, names.dot_plugins_dot);
     if (contains <= 0) {
         return contains;
     }
-    contains = PySequence_Contains(name, S.dot_tests_dot);
+    contains = PySequence_Contains(name, names.dot_tests_dot);
     if (contains != 0) {
         return contains < 0 ? -1 : 0;
     }
-    Ref ends = Ref::steal(PyObject_CallMethodOneArg(name, S.endswith, S.tests));
-    if (!ends) {
-        return -1;
-    }
-    const int truth = PyObject_IsTrue(ends.get());
+    Ref ends = Ref::from_new(compat::call_method_one_arg(name, names.endswith, names.tests));
+    const int truth = ends ? PyObject_IsTrue(ends.get()) : -1;
     return truth < 0 ? -1 : !truth;
 }
 
-PyObject* discover_builtin_plugins_impl(NativeMethod* method, PyObject* const* /*args*/) {
+}  // namespace
+
+PyObject* discover_builtin_plugins_impl(PyObject* globals, PyObject* const* /*args*/) {
     Ref search_path;
     Ref package_name;
-    if (!locate_plugin_package(method, search_path, package_name)) {
+    if (!locate_plugin_package(globals, search_path, package_name)) {
         return nullptr;
     }
-    Ref pkgutil = lookup_global(method, S.g_pkgutil);
-    Ref walk_packages = pkgutil ? Ref::steal(PyObject_GetAttr(pkgutil.get(), S.walk_packages)) : Ref();
-    if (!walk_packages) {
-        return nullptr;
-    }
-    Ref prefix = Ref::steal(PyNumber_Add(package_name.get(), S.dot));
+    // pkgutil.walk_packages(plugins_path, sorvex_name + ".")
+    Ref pkgutil = lookup_global(globals, names.pkgutil);
+    Ref walk_packages = pkgutil ? Ref::from_new(PyObject_GetAttr(pkgutil.get(), names.walk_packages)) : Ref();
+    Ref prefix = walk_packages ? Ref::from_new(PyNumber_Add(package_name.get(), names.dot)) : Ref();
     if (!prefix) {
         return nullptr;
     }
     PyObject* walk_args[] = {search_path.get(), prefix.get()};
-    Ref walk = Ref::steal(PyObject_Vectorcall(walk_packages.get(), walk_args, 2, nullptr));
-    Ref iterator = walk ? Ref::steal(PyObject_GetIter(walk.get())) : Ref();
+    Ref walk = Ref::from_new(compat::vectorcall(walk_packages.get(), walk_args, 2, nullptr));
+    Ref iterator = walk ? Ref::from_new(PyObject_GetIter(walk.get())) : Ref();
     if (!iterator) {
         return nullptr;
     }
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    while (Ref item = Ref::from_new(PyIter_Next(iterator.get()))) {
         Ref name = unpack_module_name(item.get());
-        if (!name) {
-            return nullptr;
-        }
-        const int wanted = is_plugin_module(name.get());
+        const int wanted = name ? is_plugin_module(name.get()) : -1;
         if (wanted < 0) {
             return nullptr;
         }
         if (!wanted) {
             continue;
         }
-        Ref importlib = lookup_global(method, S.g_importlib);
-        Ref import_module = importlib ? Ref::steal(PyObject_GetAttr(importlib.get(), S.import_module)) : Ref();
-        Ref module = import_module ? Ref::steal(PyObject_CallOneArg(import_module.get(), name.get())) : Ref();
+        // importlib.import_module(name)
+        Ref importlib = lookup_global(globals, names.importlib);
+        Ref import_module = importlib ? Ref::from_new(PyObject_GetAttr(importlib.get(), names.import_module)) : Ref();
+        Ref module = import_module ? Ref::from_new(compat::call_one_arg(import_module.get(), name.get())) : Ref();
         if (!module) {
             return nullptr;
         }
@@ -157,54 +148,39 @@ PyObject* discover_builtin_plugins_impl(NativeMethod* method, PyObject* const* /
     Py_RETURN_NONE;
 }
 
-PyObject* discover_external_plugins_impl(NativeMethod* method, PyObject* const* /*args*/) {
-    Ref iter_entry_points = lookup_global(method, S.g_iter_entry_points);
-    if (!iter_entry_points) {
-        return nullptr;
-    }
-    Ref group = lookup_global(method, S.g_ENTRYPOINT_GROUP);
+PyObject* discover_external_plugins_impl(PyObject* globals, PyObject* const* /*args*/) {
+    // for plugin in iter_entry_points(group=ENTRYPOINT_GROUP)
+    Ref iter_entry_points = lookup_global(globals, names.iter_entry_points);
+    Ref group = iter_entry_points ? lookup_global(globals, names.ENTRYPOINT_GROUP) : Ref();
     if (!group) {
         return nullptr;
     }
-    PyObject* call_args[] = {group.get()};
-    Ref entry_points = Ref::steal(PyObject_Vectorcall(iter_entry_points.get(), call_args, 0, S.kw_group));
-    Ref iterator = entry_points ? Ref::steal(PyObject_GetIter(entry_points.get())) : Ref();
+    PyObject* query[] = {group.get()};
+    Ref entry_points = Ref::from_new(compat::vectorcall(iter_entry_points.get(), query, 0, keywords.entry_point_query));
+    Ref iterator = entry_points ? Ref::from_new(PyObject_GetIter(entry_points.get())) : Ref();
     if (!iterator) {
         return nullptr;
     }
-    while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
-        // The record is written before loading, so that a failing load is
-        // named by the last message.
-        Ref log = lookup_global(method, S.g_log);
-        Ref debug = log ? Ref::steal(PyObject_GetAttr(log.get(), S.debug)) : Ref();
+    while (Ref plugin = Ref::from_new(PyIter_Next(iterator.get()))) {
+        // log.debug("Loading external plugin " + str(plugin.name) + " from " + str(plugin.module_name)),
+        // written before loading, so that a failing load is named by the last message
+        Ref log = lookup_global(globals, names.log);
+        Ref debug = log ? Ref::from_new(PyObject_GetAttr(log.get(), names.debug)) : Ref();
         if (!debug) {
             return nullptr;
         }
         TextBuilder message("Loading external plugin ");
-        {
-            Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), S.name));
-            if (!name) {
-                return nullptr;
-            }
-            message.add_str(name.get()).text(" from ");
-            if (message.failed()) {
-                return nullptr;
-            }
-        }
-        Ref module_name = Ref::steal(PyObject_GetAttr(plugin.get(), S.module_name));
-        if (!module_name) {
+        Ref name = Ref::from_new(PyObject_GetAttr(plugin.get(), names.name));
+        if (!name || message.add_str(name.get()).ascii(" from ").failed()) {
             return nullptr;
         }
-        Ref text = message.add_str(module_name.get()).finish();
-        if (!text) {
+        Ref module_name = Ref::from_new(PyObject_GetAttr(plugin.get(), names.module_name));
+        Ref text = module_name ? message.add_str(module_name.get()).finish() : Ref();
+        if (!text || !Ref::from_new(compat::call_one_arg(debug.get(), text.get()))) {
             return nullptr;
         }
-        Ref logged = Ref::steal(PyObject_CallOneArg(debug.get(), text.get()));
-        if (!logged) {
-            return nullptr;
-        }
-        Ref loaded = Ref::steal(PyObject_CallMethodNoArgs(plugin.get(), S.load));
-        if (!loaded) {
+        // plugin.load()
+        if (!Ref::from_new(compat::call_method_no_args(plugin.get(), names.load))) {
             return nullptr;
         }
     }
@@ -213,24 +189,5 @@ PyObject* discover_external_plugins_impl(NativeMethod* method, PyObject* const* 
     }
     Py_RETURN_NONE;
 }
-
-}  // namespace
-
-MethodSpec spec_discover_builtin_plugins = {
-    "discover_builtin_plugins", "loads all plugins", "()", 0, 0, {}, {}, discover_builtin_plugins_impl, true, {},
-};
-
-MethodSpec spec_discover_external_plugins = {
-    "discover_external_plugins",
-    "\n        discover external plugins defined that users pip installed.\n        ",
-    "()",
-    0,
-    0,
-    {},
-    {},
-    discover_external_plugins_impl,
-    true,
-    {},
-};
 
 }  // namespace sorvex

@@ -1,10 +1,12 @@
-// The manager's state and the registry operations: __init__, the plugins
-// property, get_plugin, unregister_plugin and register_plugin.
+// registry.cpp: the manager's state and the registry operations: __init__,
+// the plugins property, get_plugin, unregister_plugin and register_plugin.
 //
-// Every node, key and record is held by a strong reference while user code may
-// run (a key's __hash__/__eq__, getfile, a check), so a tree changed under our
-// feet gives a Python exception or a consistent answer, never freed memory.
-#include "pluginmanager.hpp"
+// Every node, key and record is held by a strong reference while outside code
+// may run (a key's __hash__ or __eq__, getfile, a check), so a tree changed
+// under our feet gives a Python exception or a consistent answer, never freed
+// memory.
+#include "names.hpp"
+#include "validation.hpp"
 
 #include <vector>
 
@@ -14,134 +16,133 @@ namespace {
 
 // The keys to walk: [os], [os, series] or [os, series, model], chosen by
 // identity with None.
-int build_path(PyObject* os, PyObject* series, PyObject* model, PyObject** path) {
-    path[0] = os;
-    path[1] = series;
-    path[2] = model;
-    if (model != Py_None) {
-        return 3;
-    }
-    return series != Py_None ? 2 : 1;
+struct TreePath {
+    PyObject* keys[3];
+    int length;
+};
+
+TreePath path_of(const Description& d) {
+    return TreePath{{d.os, d.series, d.model}, d.model != Py_None ? 3 : d.series != Py_None ? 2 : 1};
 }
 
-// `key in node.keys()` and then `node[key]`. 1 with `child` set, 0 when the
-// key is absent, -1 on error. An exact dict asked for an exact str answers
-// both in one probe (the only difference: a stored key whose hash collides
-// is asked for equality once rather than twice).
+// `key in node.keys()`, then `node[key]`: 1 with `child` set, 0 when absent,
+// -1 on error. An exact dict asked for an exact str answers both in one probe;
+// the only difference is that a stored key whose hash collides is asked for
+// equality once rather than twice.
 int find_child(PyObject* node, PyObject* key, Ref& child) {
-    if (PyDict_CheckExact(node) && PyUnicode_CheckExact(key)) {
-        PyObject* value = PyDict_GetItemWithError(node, key);
-        if (value == nullptr) {
-            return PyErr_Occurred() ? -1 : 0;
+    if (PyDict_CheckExact(node)) {
+        if (PyUnicode_CheckExact(key)) {
+            PyObject* value = PyDict_GetItemWithError(node, key);
+            child = Ref::from_borrowed(value);
+            return value != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
         }
-        child = Ref::borrow(value);
-        return 1;
+        const int present = PyDict_Contains(node, key);
+        if (present <= 0) {
+            return present;
+        }
+    } else {
+        Ref keys = Ref::from_new(compat::call_method_no_args(node, names.keys));
+        const int present = keys ? PySequence_Contains(keys.get(), key) : -1;
+        if (present <= 0) {
+            return present;
+        }
     }
-    const int present = node_has_key(node, key);
-    if (present <= 0) {
-        return present;
-    }
-    child = node_get(node, key);
+    child = Ref::from_new(PyObject_GetItem(node, key));
     return child ? 1 : -1;
 }
 
-// Validates the description through the instance, then reads self._plugins.
-Ref validated_tree(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
-                   PyObject* chassis_type) {
-    Ref tree;
-    if (!validate_description(self, os, series, model, chassis_type, true, &tree)) {
-        return {};
+// `key in mapping`, then `mapping[key]`, with the same single probe.
+int find_key(PyObject* mapping, PyObject* key, Ref& value) {
+    if (PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {
+        return find_child(mapping, key, value);
     }
-    if (!tree) {
-        tree = Ref::steal(PyObject_GetAttr(self, S._plugins));
+    const int present = PySequence_Contains(mapping, key);
+    if (present <= 0) {
+        return present;
     }
-    return tree;
+    value = Ref::from_new(PyObject_GetItem(mapping, key));
+    return value ? 1 : -1;
 }
 
-PyObject* init_impl(NativeMethod* method, PyObject* const* args) {
+std::nullptr_t raise_not_found(Dispatch& dispatch) {
+    return InfraError(dispatch.globals()).raise("Plugin data not found");
+}
+
+// "Plugin data not found for (" + "/".join(path) + "), type: " + str(chassis_type) + " "
+std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObject* chassis_type) {
+    InfraError error(dispatch.globals());
+    if (!error.found()) {
+        return nullptr;
+    }
+    TextBuilder message("Plugin data not found for (");
+    bool all_text = true;
+    for (int i = 0; i < path.length; ++i) {
+        all_text = all_text && PyUnicode_Check(path.keys[i]) && compat::str_ready(path.keys[i]);
+    }
+    if (all_text) {
+        // join reads the characters of str subclasses too, calling nothing
+        for (int i = 0; i < path.length; ++i) {
+            if (i > 0) {
+                message.ascii("/", 1);
+            }
+            message.append_slice(path.keys[i], 0, PyUnicode_GET_LENGTH(path.keys[i]));
+        }
+    } else {
+        // fails as "/".join() does for a key that is not a str
+        Ref keys = Ref::from_new(PyTuple_New(path.length));
+        for (int i = 0; keys && i < path.length; ++i) {
+            PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(path.keys[i]));
+        }
+        Ref joined = keys ? Ref::from_new(PyUnicode_Join(names.slash, keys.get())) : Ref();
+        message.add(joined.get());
+    }
+    Ref text = message.ascii("), type: ").add_str(chassis_type).ascii(" ").finish();
+    return error.raise(text.get());
+}
+
+}  // namespace
+
+PyObject* init_impl(PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref tree = Ref::steal(PyDict_New());
-    if (!tree || PyObject_SetAttr(self, S._plugins, tree.get()) < 0) {
+    Ref tree = Ref::from_new(PyDict_New());
+    if (!tree || PyObject_SetAttr(self, names._plugins, tree.get()) < 0) {
         return nullptr;
     }
-    Ref chassis = lookup_global(method, S.g_supported_chassis);
-    if (!chassis || PyObject_SetAttr(self, S.chassis_type_list, chassis.get()) < 0) {
+    Ref chassis = lookup_global(globals, names.supported_chassis);
+    if (!chassis || PyObject_SetAttr(self, names.chassis_type_list, chassis.get()) < 0) {
         return nullptr;
     }
-    Ref supported = lookup_global(method, S.g_supported_os);
-    if (!supported || PyObject_SetAttr(self, S.supported_os, supported.get()) < 0) {
+    Ref supported = lookup_global(globals, names.supported_os);
+    if (!supported || PyObject_SetAttr(self, names.supported_os, supported.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* plugins_get_impl(NativeMethod* /*method*/, PyObject* const* args) {
-    return PyObject_GetAttr(args[0], S._plugins);
+PyObject* plugins_getter_impl(PyObject* /*globals*/, PyObject* const* args) {
+    return PyObject_GetAttr(args[0], names._plugins);
 }
 
-PyObject* plugins_set_impl(NativeMethod* /*method*/, PyObject* const* /*args*/) {
+PyObject* plugins_setter_impl(PyObject* /*globals*/, PyObject* const* /*args*/) {
     PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
     return nullptr;
 }
 
-PyObject* raise_lookup_miss(NativeMethod* method, PyObject* const* path, int length, PyObject* chassis_type) {
-    bool plain = true;
-    for (int i = 0; i < length; ++i) {
-        plain = plain && PyUnicode_Check(path[i]);
-    }
-    Ref chassis_text = plain ? Ref::steal(PyObject_Str(chassis_type)) : Ref();
-    if (plain && chassis_text && PyUnicode_CheckExact(chassis_text.get())) {
-        // The common case, joined at once: "Plugin data not found for (",
-        // the keys joined with "/", "), type: ", str(chassis_type), " ".
-        PyObject* pieces[9];
-        int count = 0;
-        pieces[count++] = S.not_found_open;
-        for (int i = 0; i < length; ++i) {
-            if (i > 0) {
-                pieces[count++] = S.slash;
-            }
-            pieces[count++] = path[i];
-        }
-        pieces[count++] = S.not_found_type;
-        pieces[count++] = chassis_text.get();
-        pieces[count++] = S.blank;
-        Ref tuple = tuple_of(pieces, count);
-        Ref message = tuple ? Ref::steal(PyUnicode_Join(S.empty, tuple.get())) : Ref();
-        return raise_infra(method, message.get());
-    }
-    if (plain && !chassis_text) {
+PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
+    const Description description{args[1], args[2], args[3], args[4]};
+    Dispatch dispatch(args[0], globals, {args[1], args[2], args[3], args[4]});
+    if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
         return nullptr;
     }
-    // "/".join(path), failing as it does for a key that is not a str
-    Ref keys = tuple_of(path, length);
-    Ref joined = keys ? Ref::steal(PyUnicode_Join(S.slash, keys.get())) : Ref();
-    if (!joined) {
-        return nullptr;
-    }
-    TextBuilder message(S.not_found_open);
-    message.add(joined.get()).text(S.not_found_type);
-    if (chassis_text) {
-        message.add(chassis_text.get());  // str() already taken, only once
-    } else {
-        message.add_str(chassis_type);
-    }
-    Ref text = message.text(S.blank).finish();
-    return raise_infra(method, text.get());
-}
-
-PyObject* get_plugin_impl(NativeMethod* method, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* chassis_type = args[4];
-    Ref node = validated_tree(self, args[1], args[2], args[3], chassis_type);
+    const TreePath path = path_of(description);
+    Ref node = dispatch.state(State::plugins);
     if (!node) {
         return nullptr;
     }
-    PyObject* path[3];
-    const int length = build_path(args[1], args[2], args[3], path);
     // Down as far as the registered keys go; never back up.
-    for (int i = 0; i < length; ++i) {
+    for (int i = 0; i < path.length; ++i) {
         Ref child;
-        const int found = find_child(node.get(), path[i], child);
+        const int found = find_child(node.get(), path.keys[i], child);
         if (found < 0) {
             return nullptr;
         }
@@ -150,66 +151,101 @@ PyObject* get_plugin_impl(NativeMethod* method, PyObject* const* args) {
         }
         node = std::move(child);
     }
+    // "data" in node, then chassis_type in node["data"]
     Ref chassis_map;
-    int found = find_child(node.get(), S.data_key, chassis_map);
     Ref record;
+    int found = find_key(node.get(), names.data, chassis_map);
     if (found > 0) {
-        found = find_child(chassis_map.get(), chassis_type, record);
+        found = find_key(chassis_map.get(), description.chassis_type, record);
     }
-    if (found < 0) {
-        return nullptr;
+    if (found <= 0) {
+        return found < 0 ? nullptr : raise_lookup_miss(dispatch, path, description.chassis_type);
     }
-    if (found == 0) {
-        return raise_lookup_miss(method, path, length, chassis_type);
-    }
-    return node_get(record.get(), S.cls).release();
+    return PyObject_GetItem(record.get(), names.cls);
 }
 
-PyObject* unregister_plugin_impl(NativeMethod* method, PyObject* const* args) {
-    PyObject* self = args[0];
+PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args) {
     PyObject* chassis_type = args[4];
-    // The chassis type is never validated here: None removes every record.
-    Ref node = validated_tree(self, args[1], args[2], args[3], S.single_rp);
+    // Validation sees "single_rp", whatever the chassis type: None removes
+    // every record of the node.
+    const Description description{args[1], args[2], args[3], names.single_rp};
+    Dispatch dispatch(args[0], globals, {args[1], args[2], args[3]});
+    if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
+        return nullptr;
+    }
+    const TreePath path = path_of(description);
+    Ref node = dispatch.state(State::plugins);
     if (!node) {
         return nullptr;
     }
-    PyObject* path[3];
-    const int length = build_path(args[1], args[2], args[3], path);
-    for (int i = 0; i < length; ++i) {
+    for (int i = 0; i < path.length; ++i) {
         Ref child;
-        const int found = find_child(node.get(), path[i], child);
+        const int found = find_child(node.get(), path.keys[i], child);
         if (found <= 0) {
-            return found < 0 ? nullptr : raise_infra(method, "Plugin data not found");
+            return found < 0 ? nullptr : raise_not_found(dispatch);
         }
         node = std::move(child);
     }
     if (chassis_type == Py_None) {
-        const int present = node_has_key(node.get(), S.data_key);
+        const int present = PySequence_Contains(node.get(), names.data);
         if (present <= 0) {
-            return present < 0 ? nullptr : raise_infra(method, "Plugin data not found");
+            return present < 0 ? nullptr : raise_not_found(dispatch);
         }
-        if (PyObject_DelItem(node.get(), S.data_key) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+        return PyObject_DelItem(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref chassis_map;
-    const int found = find_child(node.get(), S.data_key, chassis_map);
+    const int found = find_key(node.get(), names.data, chassis_map);
     if (found <= 0) {
-        return found < 0 ? nullptr : raise_infra(method, "Plugin data not found");
+        return found < 0 ? nullptr : raise_not_found(dispatch);
     }
-    const int present = node_has_key(chassis_map.get(), chassis_type);
+    const int present = PySequence_Contains(chassis_map.get(), chassis_type);
     if (present < 0) {
         return nullptr;
     }
     if (!present) {
+        InfraError error(dispatch.globals());
+        if (!error.found()) {
+            return nullptr;
+        }
         Ref message = format_one("Plugin data not found for %s", chassis_type);
-        return raise_infra(method, message.get());
+        return error.raise(message.get());
     }
-    if (PyObject_DelItem(chassis_map.get(), chassis_type) < 0) {
-        return nullptr;
+    return PyObject_DelItem(chassis_map.get(), chassis_type) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+namespace {
+
+// A registration may not put a key into the tree that rendering cannot label.
+// Checked after validation, in its order: the model, the series, the OS,
+// the chassis type.
+bool refuse_unlabelled_keys(Dispatch& dispatch, const Description& d) {
+    const char* refusal = nullptr;
+    if (d.model != Py_None && d.series == Py_None) {
+        InfraError error(dispatch.globals());
+        if (error.found()) {
+            Ref message = TextBuilder("OS and Series are required for Model: ").add_str(d.model).finish();
+            error.raise(message.get());
+        }
+        return false;
     }
-    Py_RETURN_NONE;
+    if (d.model != Py_None && !PyUnicode_Check(d.model)) {
+        refusal = "Model should be of type str";
+    } else if (d.series != Py_None && !PyUnicode_Check(d.series)) {
+        refusal = "Series should be of type str";
+    }
+    if (refusal != nullptr) {
+        InfraError(dispatch.globals()).raise(refusal);
+        return false;
+    }
+    if (!PyUnicode_Check(d.os)) {
+        raise_os_message(dispatch, d.os);
+        return false;
+    }
+    if (!PyUnicode_Check(d.chassis_type)) {
+        raise_chassis_message(dispatch, d.chassis_type);
+        return false;
+    }
+    return true;
 }
 
 // A node that register_plugin added, so that a failure can take it out again.
@@ -239,74 +275,70 @@ void undo_created(std::vector<CreatedNode>& created) {
             PyErr_Clear();
             continue;
         }
-        PendingError raised;  // raised while the first was being handled
-        if (raised.value() != nullptr && error.value() != nullptr && raised.value() != error.value()) {
-            PyException_SetContext(raised.value(), error.release());
-        }
-        raised.restore();
+        error.become_context_of_current();
         return;
     }
     error.restore();
 }
 
+// The record under node["data"][chassis_type]: into the existing chassis map
+// (stored back under "data"), or a new one.
 bool store_record(PyObject* node, PyObject* chassis_type, PyObject* record) {
     Ref chassis_map;
-    const int found = find_child(node, S.data_key, chassis_map);
+    const int found = find_key(node, names.data, chassis_map);
     if (found < 0) {
         return false;
     }
     if (found > 0) {
         return PyObject_SetItem(chassis_map.get(), chassis_type, record) == 0 &&
-               PyObject_SetItem(node, S.data_key, chassis_map.get()) == 0;
+               PyObject_SetItem(node, names.data, chassis_map.get()) == 0;
     }
-    chassis_map = Ref::steal(PyDict_New());
+    chassis_map = Ref::from_new(PyDict_New());
     return chassis_map && PyDict_SetItem(chassis_map.get(), chassis_type, record) == 0 &&
-           PyObject_SetItem(node, S.data_key, chassis_map.get()) == 0;
+           PyObject_SetItem(node, names.data, chassis_map.get()) == 0;
 }
 
-PyObject* register_plugin_impl(NativeMethod* method, PyObject* const* args) {
-    PyObject* self = args[0];
+}  // namespace
+
+PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args) {
     PyObject* cls = args[1];
-    PyObject* chassis_type = args[5];
-    // The tree is read after getfile, which may run any code.
-    if (!validate_description(self, args[2], args[3], args[4], chassis_type, true, nullptr)) {
+    const Description description{args[2], args[3], args[4], args[5]};
+    Dispatch dispatch(args[0], globals, {args[2], args[3], args[4], args[5]});
+    if (!dispatch.ok() || !validate_through_instance(dispatch, description) ||
+        !refuse_unlabelled_keys(dispatch, description)) {
         return nullptr;
     }
-    PyObject* path[3];
-    const int length = build_path(args[2], args[3], args[4], path);
+    const TreePath path = path_of(description);
     // getfile runs before the walk: a class it cannot place must not leave
     // empty nodes behind, since an empty series node hides its OS's record.
-    Ref getfile = lookup_global(method, S.g_getfile);
-    if (!getfile) {
-        return nullptr;
-    }
-    Ref class_path = Ref::steal(PyObject_CallOneArg(getfile.get(), cls));
+    dispatch.leave_quick_route();
+    Ref getfile = lookup_global(globals, names.getfile);
+    Ref class_path = getfile ? Ref::from_new(compat::call_one_arg(getfile.get(), cls)) : Ref();
     if (!class_path) {
         return nullptr;
     }
-    Ref record = Ref::steal(PyDict_New());
-    if (!record || PyDict_SetItem(record.get(), S.cls, cls) < 0 ||
-        PyDict_SetItem(record.get(), S.path, class_path.get()) < 0) {
+    Ref record = Ref::from_new(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), names.cls, cls) < 0 ||
+        PyDict_SetItem(record.get(), names.path, class_path.get()) < 0) {
         return nullptr;
     }
-    Ref node = Ref::steal(PyObject_GetAttr(self, S._plugins));
+    Ref node = dispatch.state(State::plugins);  // read after getfile, which may run any code
     if (!node) {
         return nullptr;
     }
     std::vector<CreatedNode> created;
-    created.reserve(3);  // never grows, so nothing can throw once the tree is touched
-    for (int i = 0; i < length; ++i) {
-        PyObject* key = path[i];
+    created.reserve(3);  // never grows beyond, so nothing throws once the tree is touched
+    for (int i = 0; i < path.length; ++i) {
+        PyObject* key = path.keys[i];
         Ref child;
         int found = find_child(node.get(), key, child);
         if (found == 0) {
-            Ref fresh = Ref::steal(PyDict_New());
+            Ref fresh = Ref::from_new(PyDict_New());
+            found = -1;
             if (fresh && PyObject_SetItem(node.get(), key, fresh.get()) == 0) {
-                created.push_back({Ref::borrow(node.get()), Ref::borrow(key), Ref::borrow(fresh.get())});
-                child = node_get(node.get(), key);
+                created.push_back({Ref::from_borrowed(node.get()), Ref::from_borrowed(key), Ref::from_borrowed(fresh.get())});
+                child = Ref::from_new(PyObject_GetItem(node.get(), key));
                 found = child ? 1 : -1;
-            } else {
-                found = -1;
             }
         }
         if (found < 0) {
@@ -315,71 +347,11 @@ PyObject* register_plugin_impl(NativeMethod* method, PyObject* const* args) {
         }
         node = std::move(child);
     }
-    if (!store_record(node.get(), chassis_type, record.get())) {
+    if (!store_record(node.get(), description.chassis_type, record.get())) {
         undo_created(created);
         return nullptr;
     }
     Py_RETURN_NONE;
 }
-
-}  // namespace
-
-MethodSpec spec_init = {
-    "__init__", "\n            Initialize\n        ", "(self)", 1, 1, {"self"}, {}, init_impl, false, {},
-};
-
-MethodSpec spec_plugins_get = {
-    "plugins", " Plugin list getter\n        ", "(self)", 1, 1, {"self"}, {}, plugins_get_impl, false, {},
-};
-
-MethodSpec spec_plugins_set = {
-    "plugins", " Plugin list getter\n        ", "(self, value)", 2, 2, {"self", "value"}, {}, plugins_set_impl,
-    false, {},
-};
-
-MethodSpec spec_get_plugin = {
-    "get_plugin",
-    "\n            This method returns the connection class based on the\n            input details provided\n        ",
-    "(self, os=None, series=None, model=None, chassis_type='single_rp')",
-    5,
-    1,
-    {"self", "os", "series", "model", "chassis_type"},
-    {nullptr, nullptr, nullptr, nullptr, "single_rp"},
-    get_plugin_impl,
-    false,
-    {},
-};
-
-MethodSpec spec_unregister_plugin = {
-    "unregister_plugin",
-    "\n            This method unregister a particular implementations from\n            the internal database\n        ",
-    "(self, os=None, series=None, model=None, chassis_type=None)",
-    5,
-    1,
-    {"self", "os", "series", "model", "chassis_type"},
-    {},
-    unregister_plugin_impl,
-    false,
-    {},
-};
-
-MethodSpec spec_register_plugin = {
-    "register_plugin",
-    "\n            This method registers all the implementation plugin(i.e connection class)\n"
-    "            to the sorvex plugin manager\n\n"
-    "            It takes OS, SERIES, MODEL information and based on that\n"
-    "            registers it\n\n"
-    "            cls refer to the connection class\n"
-    "            chassis_type indicates if the connection class is for single_rp or\n"
-    "            dual_rp or stack(default single_rp)\n\n        ",
-    "(self, cls, os=None, series=None, model=None, chassis_type='single_rp')",
-    6,
-    2,
-    {"self", "cls", "os", "series", "model", "chassis_type"},
-    {nullptr, nullptr, nullptr, nullptr, nullptr, "single_rp"},
-    register_plugin_impl,
-    false,
-    {},
-};
 
 }  // namespace sorvex

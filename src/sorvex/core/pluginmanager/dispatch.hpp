@@ -1,0 +1,93 @@
+// dispatch.hpp: how a call reaches the members and the state of the manager
+// it runs on, and the one place that decides whether it may take the quick
+// route there.
+//
+// The general route is what Python does: every check and print_tree is looked
+// up on the instance (self.validate_os, ...) when it is used, and every state
+// attribute (self._plugins, self.supported_os, self.chassis_type_list) is read
+// through the instance when it is needed.
+//
+// The quick route is the same algorithm with the lookups answered in advance:
+// the module's own checks and renderer are called directly, and the state is
+// the one read from the instance dict. It is taken when all of these hold at
+// the start of the call (Dispatch's constructor decides, and nothing else):
+//   1. the description values the call validates are exact str or None, so
+//      truth tests, comparisons and `in` on them run no code of anyone's;
+//   2. the class (type(self)) uses the generic attribute lookup, its instances
+//      have a dict, every class on its MRO is a type whose dict is an exact
+//      dict with exact-str keys only, each of validate_arguments,
+//      validate_model, validate_series, validate_os, validate_chassis_type and
+//      print_tree resolves there to this module's own method for it, and no
+//      class on the MRO defines _plugins, supported_os or chassis_type_list
+//      (per-type cache, keyed on the type's version tag, which changes with
+//      every change to the class or its bases);
+//   3. the instance dict is an exact dict with exact-str keys only, holds the
+//      three state attributes and none of those six member names;
+//   4. the build does not define SORVEX_GENERAL_ONLY.
+// Deciding runs no code outside the interpreter, except that the instance
+// dict may first have to be created (once per instance, which may collect
+// garbage): the cache is consulted after that. The state is held by strong
+// references for the rest of the call.
+//
+// Outside code can change any of this, so a call leaves the quick route, for
+// good, just before anything outside the interpreter may run: the debug
+// record of an OS outside the built-in list, the `in` of a state container
+// that is not an exact list or tuple of exact str, getfile, a call of an
+// overriding member, and all of the general renderer (str() of a leaf, a
+// key's __eq__, a dict subclass's methods). Raising ConnectionInfraError ends
+// the call. Nothing else on the quick route runs outside code: the tree walk
+// looks exact str keys up in the tree's dicts, which for a dict edited by hand
+// may call a colliding key's __eq__, exactly where Python would.
+#pragma once
+
+#include "method.hpp"
+
+#include <initializer_list>
+
+namespace sorvex {
+
+// The instance attributes that hold a manager's state.
+enum class State : int { plugins, supported_os, chassis_type_list };
+constexpr int kStateCount = 3;
+
+class Dispatch {
+public:
+    // Decides the route of a call on `self` made through one of this module's
+    // methods, whose module namespace is `globals`; `values` are the
+    // description values the call validates. -1 from ok() means that an error
+    // was raised while deciding.
+    Dispatch(PyObject* self, PyObject* globals, std::initializer_list<PyObject*> values = {});
+    Dispatch(const Dispatch&) = delete;
+    Dispatch& operator=(const Dispatch&) = delete;
+
+    bool ok() const { return ok_; }
+    PyObject* self() const { return self_; }
+    PyObject* globals() const { return globals_; }
+    bool quick() const { return quick_; }
+
+    // Outside code is about to run: the rest of the call takes the general
+    // route.
+    void leave_quick_route();
+
+    // self.<attribute>: the state read at the start on the quick route, else
+    // read through the instance now.
+    Ref state(State which);
+
+    // self.<member> as an attribute lookup finds it. Returns false on error.
+    // `callable` is left empty when it is this module's own method for that
+    // member, bound to self: the caller then runs the member directly, as
+    // calling it would. Otherwise it holds the attribute to call.
+    bool resolve(Member member, Ref& callable);
+
+private:
+    PyObject* self_;
+    PyObject* globals_;
+    bool ok_ = true;
+    bool quick_ = false;
+    Ref state_[kStateCount];
+};
+
+// The name of a member reached through the instance.
+PyObject* member_name(Member member);
+
+}  // namespace sorvex

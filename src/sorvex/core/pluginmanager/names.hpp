@@ -1,0 +1,77 @@
+// names.hpp: the interned strings and keyword-name tuples the module uses,
+// generated from the one list below and made once per process. They are our
+// own constants, never module-level names that a user could rebind.
+#pragma once
+
+#include "compat.hpp"
+
+namespace sorvex {
+
+// field, text
+#define SORVEX_NAMES(X)                                                        \
+    /* parameters */                                                          \
+    X(self, "self") X(os, "os") X(series, "series") X(model, "model")         \
+    X(chassis_type, "chassis_type") X(cls, "cls") X(data, "data")             \
+    X(output, "output") X(value, "value") X(group, "group")                   \
+    /* the manager's state and the members reached through the instance */    \
+    X(_plugins, "_plugins") X(supported_os, "supported_os")                   \
+    X(chassis_type_list, "chassis_type_list")                                 \
+    X(validate_arguments, "validate_arguments")                               \
+    X(validate_model, "validate_model") X(validate_series, "validate_series") \
+    X(validate_os, "validate_os")                                             \
+    X(validate_chassis_type, "validate_chassis_type")                         \
+    X(print_tree, "print_tree") X(register_plugin, "register_plugin")         \
+    /* module-level names, looked up when they are used */                    \
+    X(pkgutil, "pkgutil") X(importlib, "importlib") X(log, "log")             \
+    X(supported_chassis, "supported_chassis") X(getfile, "getfile")           \
+    X(ConnectionInfraError, "ConnectionInfraError")                           \
+    X(iter_entry_points, "iter_entry_points")                                 \
+    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(PluginManager, "PluginManager") \
+    X(__plugin_manager__, "__plugin_manager__")                               \
+    /* attributes and methods of other objects */                             \
+    X(keys, "keys") X(debug, "debug") X(islower, "islower")                   \
+    X(isdigit, "isdigit") X(endswith, "endswith") X(split, "split")           \
+    X(load, "load") X(name, "name") X(module_name, "module_name")             \
+    X(path, "path") X(walk_packages, "walk_packages")                         \
+    X(import_module, "import_module") X(dirname, "dirname")                   \
+    X(setter, "setter") X(__class__, "__class__") X(__name__, "__name__")     \
+    X(__file__, "__file__") X(__path__, "__path__") X(__spec__, "__spec__")   \
+    X(_initializing, "_initializing") X(__module__, "__module__")             \
+    X(__qualname__, "__qualname__") X(__doc__, "__doc__")                     \
+    /* literals */                                                            \
+    X(single_rp, "single_rp") X(linux, "linux") X(mocked, "mocked")           \
+    X(empty, "") X(slash, "/") X(newline, "\n") X(dot, ".")                   \
+    X(label_prefix, "__ ") X(equals, " = ") X(bar, "  |") X(blanks, "  ")     \
+    X(newline_bar, "\n  |") X(dot_plugins_dot, ".plugins.")                   \
+    X(dot_tests_dot, ".tests.") X(tests, "tests")                             \
+    X(sorvex, "sorvex") X(sorvex_plugins, "sorvex.plugins")
+
+// field, names of the keywords in call order
+#define SORVEX_KEYWORDS(X)                                  \
+    X(model_check, os, series, model) /* validate_model */   \
+    X(series_check, series, os)       /* validate_series */  \
+    X(os_check, os)                   /* validate_os */      \
+    X(chassis_check, chassis_type)    /* validate_chassis_type */ \
+    X(print_tree_call, data, output)                          \
+    X(entry_point_query, group)       /* iter_entry_points */ \
+    X(demo_registration, os, series, cls)
+
+struct Names {
+#define SORVEX_NAME_FIELD(field, text) PyObject* field;
+    SORVEX_NAMES(SORVEX_NAME_FIELD)
+#undef SORVEX_NAME_FIELD
+};
+
+struct Keywords {
+#define SORVEX_KEYWORD_FIELD(field, ...) PyObject* field;
+    SORVEX_KEYWORDS(SORVEX_KEYWORD_FIELD)
+#undef SORVEX_KEYWORD_FIELD
+};
+
+extern Names names;
+extern Keywords keywords;
+
+// Makes them, once; false with the error set on failure.
+bool init_names();
+
+}  // namespace sorvex

@@ -1,0 +1,231 @@
+// support.hpp: the small tools every other file uses: Ref (an owned
+// reference), PendingError (an exception held aside while other work runs),
+// TextBuilder (text built the way Python's `+` builds it), the raising of
+// ConnectionInfraError, late-bound module names, and exact shortcuts of a few
+// operations on str.
+#pragma once
+
+#include "compat.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+namespace sorvex {
+
+// ---------------------------------------------------------------------------
+// An owned, move-only strong reference.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (NULL allowed: an empty Ref).
+    static Ref from_new(PyObject* new_reference) noexcept { return Ref(new_reference); }
+    // Takes a reference of its own to a borrowed object (NULL allowed).
+    static Ref from_borrowed(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return Ref(borrowed);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = object_;
+            object_ = other.object_;
+            other.object_ = nullptr;
+            Py_XDECREF(old);  // last, so that a finalizer it runs sees a consistent Ref
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Gives the reference away (to a function that steals it, or as a result).
+    PyObject* release() noexcept {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// The exception being raised, taken out so that other work can run, then
+// raised again or dropped.
+class PendingError {
+public:
+    PendingError() : value_(compat::take_raised()) {}
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() { Py_XDECREF(value_); }
+
+    // The exception instance (borrowed), or NULL.
+    PyObject* value() const { return value_; }
+
+    // Raises it again.
+    void restore() {
+        if (value_ != nullptr) {
+            compat::restore_raised(value_);
+            value_ = nullptr;
+        }
+    }
+
+    // For an exception raised while this one was being handled: makes this
+    // one its context, as raising inside an `except` block does, and leaves
+    // the new one raised.
+    void become_context_of_current() {
+        PyObject* raised = compat::take_raised();
+        if (raised != nullptr && value_ != nullptr && raised != value_) {
+            PyException_SetContext(raised, value_);  // steals
+            value_ = nullptr;
+        }
+        if (raised != nullptr) {
+            compat::restore_raised(raised);
+        }
+    }
+
+private:
+    PyObject* value_;
+};
+
+// ---------------------------------------------------------------------------
+// Text built left to right as Python's `a + b + c` builds it. While the text
+// so far is an exact str, exact str pieces are copied into a buffer of ours
+// and become one str at the end, so that long texts take linear time. A start
+// or a piece that is anything else goes through the generic `+` at the point
+// where it arrives, so a str subclass's __add__ or __radd__ is honoured, and
+// an object that is not text fails as it does in Python. Nothing is ever added
+// in place to an object that the caller gave. After a failure every step is
+// skipped and finish() returns NULL with the error set.
+class TextBuilder {
+public:
+    TextBuilder() = default;
+    explicit TextBuilder(const char* ascii) { append_ascii(ascii, std::strlen(ascii)); }
+    explicit TextBuilder(PyObject* start);
+    TextBuilder(TextBuilder&& other) noexcept;
+    TextBuilder& operator=(TextBuilder&& other) noexcept;
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+    ~TextBuilder();
+
+    // + an ASCII literal
+    TextBuilder& ascii(const char* text, size_t length) {
+        if (object_ == nullptr) {
+            append_ascii(text, length);
+        } else {
+            add_ascii_object(text, length);
+        }
+        return *this;
+    }
+    TextBuilder& ascii(const char* text) { return ascii(text, std::strlen(text)); }
+    // + piece, any object
+    TextBuilder& add(PyObject* piece);
+    // + str(value)
+    TextBuilder& add_str(PyObject* value);
+    // + text[start:end] of a str (its characters, whatever its type). Only
+    // while exact() holds, as the plain rendering pass uses it.
+    void append_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end);
+
+    // Whether the text so far is an exact str, held in the buffer.
+    bool exact() const { return object_ == nullptr && !failed_; }
+    bool failed() const { return failed_; }
+    // The text, or NULL with the error set.
+    Ref finish();
+
+private:
+    void append_ascii(const char* text, size_t length);
+    void add_ascii_object(const char* text, size_t length);
+    bool reserve(size_t more, int kind);
+    bool switch_to_object();
+    void fail();
+
+    unsigned char* data_ = nullptr;  // length_ characters of kind_ bytes each
+    size_t length_ = 0;
+    size_t capacity_ = 0;            // in characters
+    int kind_ = 1;
+    Py_UCS4 max_char_ = 127;         // as PyUnicode_New wants it: 127, 255, 0xFFFF or 0x10FFFF
+    PyObject* object_ = nullptr;     // the text so far, when it is not an exact str in the buffer
+    bool failed_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Module-level names, looked up at the moment of use: the module namespace,
+// then the built-ins; NameError when neither has the name.
+Ref lookup_global(PyObject* globals, PyObject* name);
+
+// `raise ConnectionInfraError(message)` in Python's order: the class is looked
+// up (late bound) before the message is built, since building it can run code
+// that rebinds the name. Use:
+//     InfraError error(globals);
+//     if (!error.found()) return nullptr;
+//     Ref message = ...;
+//     return error.raise(message.get());
+class InfraError {
+public:
+    explicit InfraError(PyObject* globals);
+    bool found() const { return bool(class_); }
+    // Raises it with `message`; NULL means that building the message failed and
+    // its error stands. Always returns nullptr.
+    std::nullptr_t raise(PyObject* message);
+    std::nullptr_t raise(const char* message);
+
+private:
+    Ref class_;
+};
+
+// `template % (value,)`.
+Ref format_one(const char* template_text, PyObject* value);
+
+// `from <module> import <name>`: the attribute, or ImportError worded as the
+// interpreter's own from-import words it.
+Ref import_from(PyObject* module, PyObject* name);
+
+// ---------------------------------------------------------------------------
+// Exact shortcuts, for the types they shortcut; anything else goes the
+// general way.
+
+// PyObject_IsTrue, without a call for exact str and None.
+inline int is_true(PyObject* value) {
+    if (PyUnicode_CheckExact(value) && compat::str_ready(value)) {
+        return PyUnicode_GET_LENGTH(value) != 0;
+    }
+    if (value == Py_None) {
+        return 0;
+    }
+    return PyObject_IsTrue(value);
+}
+
+// Whether a str, of any type, holds the same text as an exact str; the text
+// decides, whatever a subclass's __eq__ would say.
+inline bool same_text(PyObject* text, PyObject* exact) {
+    if (text == exact) {
+        return true;
+    }
+    if (PyUnicode_CheckExact(text) && compat::str_ready(text)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        return length == PyUnicode_GET_LENGTH(exact) && PyUnicode_KIND(text) == PyUnicode_KIND(exact) &&
+               std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(exact),
+                           static_cast<size_t>(length) * PyUnicode_KIND(text)) == 0;
+    }
+    return PyUnicode_Compare(text, exact) == 0;
+}
+
+// Whether every key of a dict is an exact str, so that looking a str up in it
+// runs no __eq__ of a colliding key. Reads the dict only.
+inline bool has_only_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace sorvex
