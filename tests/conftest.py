@@ -2,28 +2,19 @@
 
 Most behaviour tests run twice: against the native module and against the
 pure-Python rendition in ``benchmarks/`` (the oracle), so that a test that
-encodes a wrong expectation fails on both.
+encodes a wrong expectation fails on both. Helpers live in ``support.py``.
 """
 import os
-import pathlib
-import sys
 
 import pytest
 from hypothesis import settings
+
+from support import IMPLEMENTATIONS
 
 # CI runs the same examples every time; nowhere is a test timed.
 settings.register_profile("ci", derandomize=True, deadline=None)
 settings.register_profile("dev", deadline=None)
 settings.load_profile("ci" if os.environ.get("CI") else "dev")
-
-BENCHMARKS = pathlib.Path(__file__).resolve().parent.parent / "benchmarks"
-if str(BENCHMARKS) not in sys.path:
-    sys.path.insert(0, str(BENCHMARKS))
-
-import pure_plugin_manager  # noqa: E402
-from sorvex.core import pluginmanager as native  # noqa: E402
-
-IMPLEMENTATIONS = {"native": native, "pure": pure_plugin_manager}
 
 
 @pytest.fixture(params=sorted(IMPLEMENTATIONS))

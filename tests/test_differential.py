@@ -1,41 +1,18 @@
-"""Random sequences of calls, run on the native manager and on the oracle side by side.
+"""The native manager and the oracle, side by side, on generated input.
 
-Every step must give the same result (the same class object for a lookup),
-the same exception type and arguments, the same debug records and the same
-tree, key objects and insertion order included.
+Random sequences of calls: every step must give the same result (the same
+class object for a lookup), the same exception type and arguments, the same
+debug records and the same tree, key objects and insertion order included.
+And print_tree on arbitrary nested data: the same text or the same exception.
 """
 import logging
 
-import pure_plugin_manager
-from hypothesis import settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, rule
+from support import A, B, Glued, Tagged, header, native, outcome, pure
 
 from sorvex import log
-from sorvex.core import pluginmanager as native
-
-
-class Tagged(str):
-    """A name whose str() differs from its text."""
-
-    def __str__(self):
-        return "tagged:" + str.__str__(self)
-
-
-class Glued(str):
-    """A name that takes over concatenation from the left ("__ " + key)."""
-
-    def __radd__(self, other):
-        return other + "<" + str.__str__(self) + ">"
-
-
-class A:
-    """A plugin class."""
-
-
-class B:
-    """Another plugin class."""
-
 
 OMIT = object()  # leave the argument to its default
 OWN_TREE = object()  # print_tree of the manager's own tree
@@ -108,11 +85,10 @@ def arguments(where, chassis, by_position):
 
 
 def repr_body(m):
-    text = repr(m)
-    header = "plugins (" + str(type(m)) + " at " + hex(id(m)) + ") "
+    text, first = repr(m), header(m)
     # an empty tree renders as nothing; two variants wrap every level in brackets
-    assert not text.strip("[]{}") or text.lstrip("[{").startswith(header), text[:120]
-    return text.replace(header, "<header>")
+    assert not text.strip("[]{}") or text.lstrip("[{").startswith(first), text[:120]
+    return text.replace(first, "<header>")
 
 
 def shape(node):
@@ -129,7 +105,7 @@ class Differential(RuleBasedStateMachine):
 
     @initialize(variant=st.sampled_from(VARIANTS))
     def build(self, variant):
-        self.mine, self.oracle = variant(native), variant(pure_plugin_manager)
+        self.mine, self.oracle = variant(native), variant(pure)
         self.records = []
         self.handler = logging.Handler(logging.DEBUG)
         self.handler.emit = lambda record: self.records.append(record.getMessage())
@@ -142,16 +118,12 @@ class Differential(RuleBasedStateMachine):
             log.removeHandler(self.handler)
             log.setLevel(self.level)
 
-    def outcome(self, m, call):
+    def logged_outcome(self, m, call):
         self.records.clear()
-        try:
-            result = ("returned", call(m))
-        except Exception as exc:  # compared, not handled
-            result = ("raised", type(exc), exc.args)
-        return result, list(self.records)
+        return outcome(lambda: call(m)), list(self.records)
 
     def check(self, call):
-        assert self.outcome(self.mine, call) == self.outcome(self.oracle, call)
+        assert self.logged_outcome(self.mine, call) == self.logged_outcome(self.oracle, call)
         assert shape(self.mine.plugins) == shape(self.oracle.plugins)
 
     @initialize(target=where, description=DESCRIPTIONS)
@@ -193,3 +165,85 @@ class Differential(RuleBasedStateMachine):
 
 Differential.TestCase.settings = settings(max_examples=250, stateful_step_count=30, deadline=None)
 TestDifferential = Differential.TestCase
+
+
+class Shown:
+    """A leaf with its own str()."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+class Backwards(str):
+    """A key that sorts the other way round."""
+
+    def __lt__(self, other):
+        return str.__gt__(self, other)
+
+
+class Never(str):
+    """A key equal to nothing, itself included."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+class Mapping(dict):
+    pass
+
+
+class K:
+    pass
+
+
+# any code point, lone surrogates included
+TEXT = (st.text(st.characters(blacklist_categories=()), max_size=6)
+        | st.sampled_from(["", "\n", "a\nb", "data", "\ud800", "x\x00y"]))
+KEYS = TEXT | TEXT.map(Glued) | TEXT.map(Backwards) | TEXT.map(Never) | st.sampled_from([0, None, 1.5, ("a",)])
+LEAVES = (st.sampled_from([None, 0, "", False, True, K, int, 0.0, -3])
+          | st.integers() | TEXT | TEXT.map(Shown) | TEXT.map(Glued))
+
+
+def nested(leaves):
+    dicts = st.dictionaries(KEYS, leaves, max_size=4)
+    return dicts | dicts.map(Mapping)
+
+
+TREES = st.recursive(LEAVES, nested, max_leaves=25)
+HEADERS = st.none() | TEXT | TEXT.map(Glued) | st.sampled_from([5, b"h"])
+
+
+def rendered(m, data, output):
+    args = (data,) if output is None else (data, output)
+    return outcome(lambda: m.print_tree(*args))
+
+
+@settings(max_examples=200)
+@given(TREES, HEADERS)
+def test_print_tree_matches_the_oracle(data, output):
+    assert rendered(native.PluginManager(), data, output) == rendered(pure.PluginManager(), data, output)
+
+
+def tracing(base):
+    class Tracing(base):
+        def __init__(self):
+            super().__init__()
+            self.calls = []
+
+        def print_tree(self, data, output="plugin"):
+            self.calls.append((type(data).__name__, output))
+            return "[" + super().print_tree(data=data, output=output) + "]"
+    return Tracing()
+
+
+@settings(max_examples=100)
+@given(TREES, HEADERS)
+def test_overridden_print_tree_matches_the_oracle(data, output):
+    mine, theirs = tracing(native.PluginManager), tracing(pure.PluginManager)
+    assert rendered(mine, data, output) == rendered(theirs, data, output)
+    assert mine.calls == theirs.calls

@@ -11,31 +11,9 @@ import subprocess
 import sys
 import textwrap
 import types
-from pathlib import Path
 
-if __name__ == "__main__":
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
-
-import pure_plugin_manager as pure  # noqa: E402
-import pytest  # noqa: E402
-
-from sorvex.core import pluginmanager as native  # noqa: E402
-
-
-class A:
-    pass
-
-
-class B:
-    pass
-
-
-class Boom(Exception):
-    pass
-
-
-def boom(*args, **kwargs):
-    raise Boom("boom")
+import pytest
+from support import BENCHMARKS, A, B, Boom, Unhashable, boom, native, nest, outcome, pure
 
 
 def S(text, **methods):
@@ -99,6 +77,33 @@ def put(mapping, key, value):
 
 def nothing(*args):
     pass
+
+
+class Rebound(Exception):
+    """What ConnectionInfraError is rebound to in the middle of a call."""
+
+
+def rebinding(mod, base=object, *value):
+    """An instance of a subclass of base whose str() rebinds the module's ConnectionInfraError.
+
+    A raise must use the class it named before it built its message, as Python does."""
+    def rebind(self):
+        mod.ConnectionInfraError = Rebound
+        return "shown"
+    return type(base.__name__, (base,), {"__str__": rebind})(*value)
+
+
+def clearing_print_tree(mod, data=None):
+    """A manager whose print_tree is a property that empties `data` (its own tree by default) the
+    second time it is looked up: the first look-up is the caller's, the second one a child's."""
+    looked_up = []
+
+    def get(self):
+        looked_up.append(1)
+        if len(looked_up) == 2:
+            (self.plugins if data is None else data).clear()
+        return mod.PluginManager.print_tree.__get__(self)
+    return type("Clearing", (mod.PluginManager,), {"print_tree": property(get)})()
 
 
 TRUTHY = O(__bool__=lambda s: True)
@@ -194,6 +199,30 @@ CASES = {
     "keys-raises": "put(m.plugins, 'talvo', D(keys=boom)(data=1)), m.register_plugin(A, os='talvo')",
     "keys-clears-root": "put(m.plugins, 'zeta', D(keys=lambda s: m.plugins.clear() or dict.keys(s))"
                         "(data={'stack': {'cls': A}})), m.get_plugin(os='zeta', chassis_type='stack')",
+    "keys-clears-root-in-walk": "put(m.plugins, 'zeta', D(keys=lambda s: m.plugins.clear() or dict.keys(s))"
+                                "(data={'stack': {'cls': A}})), "
+                                "m.get_plugin(os='zeta', series='s', chassis_type='stack')",
+    "contains-raises": "put(m.plugins, 'zeta', D(__contains__=boom)(data={})), m.get_plugin(os='zeta')",
+    "contains-lies-register": "put(m.plugins['talvo'], 't9', D(__contains__=lambda s, k: True)()), "
+                              "m.register_plugin(A, 'talvo', 't9')",
+    "contains-lies-unregister": "put(m.plugins['talvo'], 't9', D(__contains__=lambda s, k: True)()), "
+                                "m.unregister_plugin('talvo', 't9')",
+    "contains-clears-root": "put(m.plugins, 'zeta', D(__contains__=lambda s, k: m.plugins.clear() or "
+                            "dict.__contains__(s, k))(data={'stack': {'cls': A}})), "
+                            "m.get_plugin(os='zeta', chassis_type='stack')",
+    "contains-clears-root-register": "put(m.plugins, 'zeta', D(__contains__=lambda s, k: m.plugins.clear() or "
+                                     "dict.__contains__(s, k))(data={'stack': {'cls': A}})), "
+                                     "m.register_plugin(B, os='zeta')",
+    "chassis-map-set": "put(m.plugins['talvo'], 'data', {'single_rp'}), m.get_plugin(os='talvo', chassis_type='stack')",
+    "chassis-map-set-hit": "put(m.plugins['talvo'], 'data', {'single_rp'}), m.get_plugin(os='talvo')",
+    "chassis-map-set-unregister": "put(m.plugins['linux'], 'data', {'single_rp'}), "
+                                  "m.unregister_plugin(os='linux', chassis_type='single_rp')",
+    "chassis-map-list": "put(m.plugins['linux'], 'data', ['single_rp']), m.get_plugin(os='linux')",
+    "chassis-map-contains-clears": "put(m.plugins['talvo'], 'data', D(__contains__=lambda s, k: "
+                                   "m.plugins.clear() or True)(single_rp={'cls': B})), m.get_plugin(os='talvo')",
+    "chassis-map-contains-drops-record": "(lambda d: (put(m.plugins['talvo'], 'data', d), "
+                                         "m.unregister_plugin(os='talvo', chassis_type='dual_rp')))"
+                                         "(D(__contains__=lambda s, k: s.clear() or True)(dual_rp={'cls': B}))",
     "getitem-lies": "put(m.plugins, 'zeta', D(__getitem__=lambda s, k: {'data': {'single_rp': {'cls': B}}})(s=1)), "
                     "m.get_plugin(os='zeta', series='s', model='m')",
     "setitem-raises-deep": "put(m.plugins, 'zeta', D(__setitem__=boom)()), m.register_plugin(A, 'zeta', 's', 'm')",
@@ -215,6 +244,23 @@ CASES = {
                     "'talvo', 't3z')",
     "unbound-duck-init": "(lambda d: (PM.__init__(d), sorted(vars(d))))(types.SimpleNamespace())",
     "setter-hostile": "setattr(m, 'plugins', O(__bool__=boom, __eq__=boom))",
+    # the module's exception class rebound while a message is built
+    "late-class-model": "m.get_plugin(os='talvo', model=rebinding(mod, str, 'm1'))",
+    "late-class-series": "m.get_plugin(series=rebinding(mod, str, 'T'))",
+    "late-class-os": "m.get_plugin(os=rebinding(mod, list, ['talvo']))",
+    "late-class-os-list": "setattr(m, 'supported_os', rebinding(mod, list, [])), m.get_plugin(os=5)",
+    "late-class-chassis": "m.get_plugin(os='talvo', chassis_type=rebinding(mod, str, 'quad_rp'))",
+    "late-class-chassis-list": "setattr(m, 'chassis_type_list', rebinding(mod, list, [])), m.get_plugin(os='talvo')",
+    "late-class-miss": "m.get_plugin(os='talvo', chassis_type=rebinding(mod, str, 'stack'))",
+    "late-class-unregister": "m.unregister_plugin(os='talvo', chassis_type=rebinding(mod, str, 'stack'))",
+    "late-class-refused-model": "setattr(m, 'validate_arguments', nothing), "
+                                "m.register_plugin(A, os='talvo', model=rebinding(mod))",
+    "late-class-refused-os": "setattr(m, 'validate_arguments', nothing), m.register_plugin(A, os=rebinding(mod))",
+    "late-class-refused-os-list": "setattr(m, 'validate_arguments', nothing), "
+                                  "setattr(m, 'supported_os', rebinding(mod, list, [])), m.register_plugin(A, os=5)",
+    "late-class-refused-chassis": "m.register_plugin(A, os='linux', chassis_type=rebinding(mod))",
+    "late-class-refused-chassis-list": "setattr(m, 'chassis_type_list', rebinding(mod, list, [])), "
+                                       "m.register_plugin(A, os='linux', chassis_type=5)",
     # rendering
     "print-bool-raises": "m.print_tree(O(__bool__=boom))",
     "print-eq-raises": "m.print_tree(O(__eq__=boom))",
@@ -240,6 +286,9 @@ CASES = {
     "print-odd-keys": "m.print_tree({'\\ud800': 1, 'a\\x00b': 'x\\ny', '': None, '\\n': {'': 0}, "
                       "'\\xe9' * 50_000: 1})",
     "print-deep": "m.print_tree(nest(5000))",
+    "print-property-clears": "(lambda d: clearing_print_tree(mod, d).print_tree(d))({'a': {'b': 1}, 'c': 2})",
+    "repr-property-clears": "(lambda c: (c.plugins.update(m.plugins), repr(c)))(clearing_print_tree(mod))",
+    "print-output-list": "(lambda out: (outcome(lambda: m.print_tree({'a': 1, 'b': {'c': 2}}, out)), out))(['h'])",
     "repr-deep": "put(m.plugins, 'zeta', nest(5000)), repr(m)",
     "repr-class-str-raises": "repr(type('M', (type,), {'__str__': boom})('Sub', (PM,), {})())",
     # discovery with fakes
@@ -258,14 +307,6 @@ CASES = {
                                  "m.print_tree({'poison': 1}, S('x'))",
     "miss-message-str-once": "m.get_plugin(os='linux', chassis_type=O(__str__=nth(2, boom, S('weird'))))",
 }
-
-
-def nest(depth):
-    tree = leaf = {}
-    for _ in range(depth):
-        leaf["k"] = leaf = {}
-    leaf["k"] = 1
-    return tree
 
 
 def describe(x, depth=0):
@@ -302,6 +343,8 @@ def run(mod, name):
         setattr(mod, attr, value)
 
     namespace = dict(globals(), m=m, mod=mod, p=patch, PM=mod.PluginManager)
+    # a rebinding case may leave the module's class rebound: restored after it like the others
+    patch("ConnectionInfraError", mod.ConnectionInfraError)
     body = ast.parse(CASES[name], mode="eval").body
     steps = [compile(ast.Expression(step), name, "eval") for step in getattr(body, "elts", [body])]
     try:
@@ -351,11 +394,6 @@ def test_hostile_case(name, crashes):
 def test_member_replaced_on_the_class_after_use(member, monkeypatch):
     """Replacing a member of the class itself takes effect at once, in subclasses too, and so does restoring it."""
     def calls(managers):
-        def outcome(call):
-            try:
-                return call()
-            except Boom:
-                return "Boom"
         return [outcome(call) for x in managers for call in
                 (lambda: x.get_plugin(os="talvo").__name__, lambda: x.print_tree({"a": 1}), lambda: bool(repr(x)))]
 
@@ -429,7 +467,7 @@ FREEING = {
                 return False
         m = PluginManager()
         m.chassis_type_list = Evil(["single_rp"])
-        outcome(lambda: m.validate_arguments("talvo", None, None, "bogus"))
+        report(lambda: m.validate_arguments("talvo", None, None, "bogus"))
         """,
     "check-removed-by-finalizer": """
         import gc
@@ -444,7 +482,7 @@ FREEING = {
         keep = [{} for _ in range(200)]
         gc.set_threshold(1)
         gc.enable()
-        outcome(lambda: m.validate_arguments("foo", None, None, "single_rp"))
+        report(lambda: m.validate_arguments("foo", None, None, "single_rp"))
         """,
     "state-dropped-by-colliding-key": """
         m = PluginManager()
@@ -461,7 +499,7 @@ FREEING = {
                     d["chassis_type_list"] = saved
                 return False
         d[Evil()] = 0
-        outcome(lambda: m.get_plugin(os="talvo"))
+        report(lambda: m.get_plugin(os="talvo"))
         """,
     "tree-dropped-while-naming-a-class": """
         armed = []
@@ -476,7 +514,7 @@ FREEING = {
         Leaf = type("Leaf", (), {Evil(): 0})
         tree = {"a": {"cls": Leaf}, "b": {"k%d" % i: {"v": "x" * 40} for i in range(50)}}
         armed.append(True)
-        outcome(lambda: PluginManager().print_tree(tree))
+        report(lambda: PluginManager().print_tree(tree))
         """,
 }
 
@@ -501,14 +539,14 @@ FREEING["mro-replaced-while-classifying"] = """
     m = Sub()
     getattr(m, "validate_arguments")
     Key.armed = True
-    outcome(lambda: m.validate_arguments("linux", None, None, None))
+    report(lambda: m.validate_arguments("linux", None, None, None))
     """
 # Allocation failures while rendering (not under AddressSanitizer, which
 # needs far more address space than the limit leaves).
 FREEING["render-buffer-cannot-grow"] = """
     tree = {"a": "x" * (512 << 20), "b": "y"}
     if limit_memory(256 << 20):
-        outcome(lambda: PluginManager().print_tree(tree))
+        report(lambda: PluginManager().print_tree(tree))
     """
 FREEING["render-size-hint-cannot-be-had"] = """
     m = PluginManager()
@@ -516,7 +554,7 @@ FREEING["render-size-hint-cannot-be-had"] = """
     m.print_tree(tree)
     tree["a"] = "y"
     if limit_memory(8 << 20):
-        outcome(lambda: m.print_tree(tree))
+        report(lambda: m.print_tree(tree))
     """
 
 
@@ -526,10 +564,10 @@ def test_outside_code_cannot_free_what_a_call_uses(case):
     for module in ("sorvex.core.pluginmanager", "pure_plugin_manager"):
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
             import sys
-            sys.path.insert(0, {str(Path(__file__).resolve().parent.parent / "benchmarks")!r})
+            sys.path.insert(0, {str(BENCHMARKS)!r})
             from {module} import PluginManager
             spray = []
-            def outcome(call):
+            def report(call):
                 try:
                     result = call()
                     print("result", type(result).__name__)
@@ -568,6 +606,6 @@ def test_undoing_a_registration_stops_at_a_base_exception(impl, monkeypatch):
     m._plugins = Root()
     m.validate_arguments = nothing
     with pytest.raises(Halt) as raised:
-        m.register_plugin(A, os="talvo", series=[])  # unhashable: the walk fails one level down
+        m.register_plugin(A, os="talvo", series=Unhashable("t3z"))  # the walk fails one level down
     assert isinstance(raised.value.__context__, TypeError)
     assert dict(m._plugins) == {"talvo": {}}

@@ -9,8 +9,8 @@ import tracemalloc
 import types
 
 import pytest
+from support import A, Tagged, Unhashable, native
 
-from sorvex.core import pluginmanager as native
 from sorvex.core.errors import ConnectionInfraError
 
 
@@ -19,19 +19,10 @@ def fresh(text):
     return "".join(list(text))
 
 
-class A:
-    pass
-
-
-class Tagged(str):
-    def __str__(self):
-        return "tagged:" + str.__str__(self)
-
-
 OS, SERIES, MODEL, ZETA = fresh("talvo"), fresh("t3z"), fresh("m1"), fresh("zeta")
 CHASSIS, PATH, UPPER, NAME = fresh("dual_rp"), fresh("/p/a.py"), fresh("T3Z"), fresh("sorvex.plugins.x")
-TAG = Tagged("t3z")
-TRACKED = [A, OS, SERIES, MODEL, ZETA, CHASSIS, PATH, UPPER, NAME, TAG, ConnectionInfraError]
+TAG, UNHASHABLE = Tagged("t3z"), Unhashable("dual_rp")
+TRACKED = [A, OS, SERIES, MODEL, ZETA, CHASSIS, PATH, UPPER, NAME, TAG, UNHASHABLE, ConnectionInfraError]
 ENTRY = types.SimpleNamespace(name=ZETA, module_name=NAME, load=lambda: A)
 WALK = [(None, NAME, False), (None, NAME + ".tests", True)]
 
@@ -77,7 +68,9 @@ OPERATIONS = {
     "model-case": lambda m: m.validate_model(OS, SERIES, UPPER),
     "model-data": lambda m: m.validate_model(OS, SERIES, "data"),
     "getfile-fails": lambda m: m.register_plugin(int, os=ZETA, series=SERIES, model=MODEL),
-    "unhashable-key-undone": lambda m: m.register_plugin(A, os="linux", series=ZETA, chassis_type=[CHASSIS]),
+    "unhashable-key-undone": lambda m: m.register_plugin(A, os="linux", series=ZETA, chassis_type=UNHASHABLE),
+    "refused-chassis": lambda m: m.register_plugin(A, os="linux", series=ZETA, chassis_type=[CHASSIS]),
+    "refused-model": lambda m: m.register_plugin(A, os=OS, model=""),
     "print-tree": lambda m: m.print_tree(m.plugins, PATH),
     "print-tree-odd": lambda m: m.print_tree({OS: A, ZETA: {SERIES: "a\nb", MODEL: None}, TAG: {}}, TAG),
     "print-tree-error": lambda m: m.print_tree({OS: {1: A}}),

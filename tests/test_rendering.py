@@ -2,11 +2,7 @@
 import collections
 
 import pytest
-
-
-class A: pass  # noqa: E701
-class B: pass  # noqa: E701
-
+from support import A, B, header, outcome, pure
 
 WORKED_TREE = {"talvo": {"data": {"single_rp": {"cls": A, "path": "/p/a.py"}},
                          "t3z": {"data": {"dual_rp": {"cls": B, "path": "/p/b.py"}}}}}
@@ -86,6 +82,38 @@ def test_layout_type_errors(manager, data, output):
         manager.print_tree(data, output)
 
 
+class Accumulator:
+    """An output that tells + from +=: both build a new accumulator, and += is noted."""
+
+    def __init__(self, parts=(), noted=None):
+        self.parts, self.noted = list(parts), [] if noted is None else noted
+
+    def __add__(self, piece):
+        return Accumulator(self.parts + [piece], self.noted)
+
+    def __iadd__(self, piece):
+        self.noted.append(piece)
+        return self + piece
+
+
+@pytest.mark.parametrize("data", [{"a": 1}, {"a": {"b": 1}, "c": "x\ny"}, "leaf", 5])
+def test_mutable_output_is_never_changed_in_place(manager, data):
+    output = ["plugin"]
+    with pytest.raises(TypeError):
+        manager.print_tree(data, output)
+    assert output == ["plugin"]
+
+
+@pytest.mark.parametrize("data", [{"a": 1}, {"a": {"b": 1}, "c": "x\ny"}])
+def test_output_gets_each_piece_through_plain_addition(impl, data):
+    def rendered(mod):
+        got = outcome(lambda: mod.PluginManager().print_tree(data, Accumulator()))
+        return got if got[0] == "raise" else (got[1].parts, got[1].noted)
+
+    assert rendered(impl) == rendered(pure)
+    assert rendered(pure)[1] == []
+
+
 def test_default_output_is_plugin(manager):
     assert manager.print_tree(7) == "plugin = 7"
 
@@ -117,10 +145,6 @@ def test_recursion_goes_through_the_instance(impl):
     m.plugins["os"] = 1
     assert repr(m).endswith("\n  |__ OS!")
     assert calls[0] == ((), ["data", "output"])
-
-
-def header(m):
-    return "plugins (" + str(type(m)) + " at " + hex(id(m)) + ") "
 
 
 def test_repr_of_a_manager(manager, impl, monkeypatch):

@@ -1,7 +1,9 @@
 """Validation of device descriptions, on both implementations."""
+import itertools
 import logging
 
 import pytest
+from support import native, outcome
 
 OS_LIST = "['talvo', 'linux']"
 CHASSIS_LIST = "['single_rp', 'dual_rp', 'stack']"
@@ -21,15 +23,14 @@ MODEL_NEEDS = "OS and Series are required for Model: "
 SERIES_NEEDS = "OS information not provided for Series: "
 
 
-def outcome(impl, fn, *args, **kwargs):
+def refusal(impl, fn, *args, **kwargs):
     """None when fn returns None, else the message of the ConnectionInfraError that it raises."""
-    try:
-        result = fn(*args, **kwargs)
-    except impl.ConnectionInfraError as exc:
-        assert type(exc) is impl.ConnectionInfraError and len(exc.args) == 1
-        return exc.args[0]
-    assert result is None
-    return None
+    result = outcome(lambda: fn(*args, **kwargs))
+    if result[0] == "ok":
+        assert result[1] is None
+        return None
+    assert result[1] is impl.ConnectionInfraError and len(result[2]) == 1, result
+    return result[2][0]
 
 # (os, series, model, chassis_type) -> expected message, or None when accepted
 CASES = [
@@ -82,7 +83,7 @@ CASES = [
 
 @pytest.mark.parametrize("args, expected", CASES, ids=[str(c[0]) for c in CASES])
 def test_validate_arguments(manager, impl, args, expected):
-    assert outcome(impl, manager.validate_arguments, *args) == expected
+    assert refusal(impl, manager.validate_arguments, *args) == expected
 
 
 @pytest.mark.parametrize("method, kwargs, expected", [
@@ -95,16 +96,16 @@ def test_validate_arguments(manager, impl, args, expected):
     ("validate_chassis_type", dict(chassis_type=None), chassis_msg("None")),
 ])
 def test_single_checks(manager, impl, method, kwargs, expected):
-    assert outcome(impl, getattr(manager, method), **kwargs) == expected
+    assert refusal(impl, getattr(manager, method), **kwargs) == expected
 
 
 def test_lists_are_read_from_the_instance(manager, impl):
     manager.supported_os = ("talvo",)
     manager.chassis_type_list = ["x_rp"]
-    assert outcome(impl, manager.validate_arguments, None, None, None, "x_rp") == os_msg("None", "('talvo',)")
-    assert outcome(impl, manager.validate_arguments, "talvo", None, None, "x_rp") is None
+    assert refusal(impl, manager.validate_arguments, None, None, None, "x_rp") == os_msg("None", "('talvo',)")
+    assert refusal(impl, manager.validate_arguments, "talvo", None, None, "x_rp") is None
     manager.chassis_type_list.remove("x_rp")
-    assert outcome(impl, manager.validate_arguments, "talvo", None, None, "x_rp") == chassis_msg("x_rp", "[]")
+    assert refusal(impl, manager.validate_arguments, "talvo", None, None, "x_rp") == chassis_msg("x_rp", "[]")
 
 
 class FakeLog:
@@ -180,7 +181,7 @@ def test_str_subclass_decides_its_own_case(manager, impl, where, text, lower, di
     value = type("P", (Probe,), {"lower": lower, "digit": digit, "asked": []})(text)
     args = ("talvo", value, None, "single_rp") if where == "series" else ("talvo", "t3z", value, "single_rp")
     failed = "Series (abc) has to be in lowercase" if where == "series" else " Model (abc) has to be in lowecase"
-    assert outcome(impl, manager.validate_arguments, *args) == (None if ok else failed)
+    assert refusal(impl, manager.validate_arguments, *args) == (None if ok else failed)
     assert value.asked == asked
 
 
@@ -220,7 +221,7 @@ def test_subclass_accepting_any_os_reaches_chassis_check(impl):
         def validate_os(self, os):
             pass
 
-    assert outcome(impl, AnyOs().validate_arguments, "", None, None, None) == chassis_msg("None")
+    assert refusal(impl, AnyOs().validate_arguments, "", None, None, None) == chassis_msg("None")
 
 
 def test_instance_attribute_overrides_a_check(manager, impl):
@@ -230,7 +231,7 @@ def test_instance_attribute_overrides_a_check(manager, impl):
     assert manager.validate_arguments("talvo", "UPPER", None, "nonsense") is None
     assert seen == ["UPPER", "nonsense"]
     del manager.validate_chassis_type
-    assert outcome(impl, manager.validate_arguments, "talvo", None, None, "nonsense") == chassis_msg("nonsense")
+    assert refusal(impl, manager.validate_arguments, "talvo", None, None, "nonsense") == chassis_msg("nonsense")
 
 
 @pytest.mark.parametrize("call, expected", [
@@ -250,4 +251,20 @@ def test_registry_operations_validate_first(manager, call, expected):
 
 def test_unregister_validates_single_rp_not_its_chassis_type(manager, impl):
     manager.chassis_type_list = []
-    assert outcome(impl, manager.unregister_plugin, os="talvo", chassis_type="dual_rp") == chassis_msg("single_rp", "[]")
+    refused = refusal(impl, manager.unregister_plugin, os="talvo", chassis_type="dual_rp")
+    assert refused == chassis_msg("single_rp", "[]")
+
+
+def test_ascii_names_pass_exactly_when_lower_case_or_digits():
+    """The native checks take a shortcut for ASCII names; it must agree with str.islower and str.isdigit."""
+    names = ["".join(chars) for size in (1, 2) for chars in itertools.product(map(chr, range(128)), repeat=size)]
+    names += ["".join(chars) for chars in itertools.product("09azAZ _-.", repeat=3)]
+    m, wrong = native.PluginManager(), []
+    for name in names:
+        expected = name.islower() or name.isdigit()
+        for check in (lambda: m.validate_series("talvo", name), lambda: m.validate_model("talvo", "t3z", name)):
+            if (outcome(check)[0] == "ok") != expected:
+                wrong.append(name)
+    assert wrong == []
+    # the empty name means "not given"
+    assert m.validate_series("talvo", "") is m.validate_model("talvo", "t3z", "") is None

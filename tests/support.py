@@ -1,0 +1,104 @@
+"""Helpers shared by the test modules.
+
+The two implementations under test (the native module and the pure-Python
+rendition in ``benchmarks/``, the oracle), plugin classes, odd names, a way to
+record what a call did, and small trees.
+"""
+import pathlib
+import sys
+
+BENCHMARKS = pathlib.Path(__file__).resolve().parent.parent / "benchmarks"
+if str(BENCHMARKS) not in sys.path:
+    sys.path.insert(0, str(BENCHMARKS))
+
+import pure_plugin_manager as pure  # noqa: E402
+from sorvex.core import pluginmanager as native  # noqa: E402
+
+IMPLEMENTATIONS = {"native": native, "pure": pure}
+
+EXAMPLE_DIST = "sorvex-plugin-mirel"
+
+
+def example_installed():
+    """Whether the example external plugin (examples/external-plugin) is installed."""
+    try:
+        from importlib import metadata
+    except ImportError:  # 3.7
+        import pkg_resources
+
+        try:
+            pkg_resources.get_distribution(EXAMPLE_DIST)
+        except pkg_resources.DistributionNotFound:
+            return False
+        return True
+    try:
+        metadata.distribution(EXAMPLE_DIST)
+    except metadata.PackageNotFoundError:
+        return False
+    return True
+
+
+class A:
+    """A plugin class."""
+
+
+class B:
+    """Another plugin class."""
+
+
+class C:
+    """A third plugin class."""
+
+
+class D:
+    """A fourth plugin class."""
+
+
+class Boom(Exception):
+    """Raised by the hostile methods of the tests."""
+
+
+def boom(*args, **kwargs):
+    raise Boom("boom")
+
+
+class Tagged(str):
+    """A name whose str() differs from its text."""
+
+    def __str__(self):
+        return "tagged:" + str.__str__(self)
+
+
+class Glued(str):
+    """A name that takes over concatenation from the left ("__ " + key)."""
+
+    def __radd__(self, other):
+        return other + "<" + str.__str__(self) + ">"
+
+
+class Unhashable(str):
+    """A name that passes every str test but cannot be a dict key."""
+
+    __hash__ = None
+
+
+def outcome(call):
+    """What call() did: ("ok", result) or ("raise", exception type, its args)."""
+    try:
+        return "ok", call()
+    except Exception as exc:  # compared, not handled
+        return "raise", type(exc), exc.args
+
+
+def header(m):
+    """The first line of repr(m)."""
+    return "plugins (" + str(type(m)) + " at " + hex(id(m)) + ") "
+
+
+def nest(depth, leaf=1):
+    """A chain of `depth` dicts, each holding the next under "k", the last holding `leaf`."""
+    tree = node = {}
+    for _ in range(depth - 1):
+        node["k"] = node = {}
+    node["k"] = leaf
+    return tree

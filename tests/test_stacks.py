@@ -1,0 +1,180 @@
+"""Deep trees rendered on threads with small stacks, and on the main thread.
+
+Every scenario ends in the oracle's text or in RecursionError, never in a
+crash, and without an override of print_tree the native renderer renders
+wherever the oracle does. The scenarios run in child processes, the native
+module's and the oracle's apart: a crash takes down the scenario it happened
+in, and the child that replaces it goes on with the next one.
+"""
+import hashlib
+import importlib
+import subprocess
+import sys
+import threading
+
+from support import header, nest
+
+KIB = 1024
+# name -> thread stack size; 0 is the main thread
+STACKS = {"32k": 32 * KIB, "64k": 64 * KIB, "128k": 128 * KIB, "264k": 264 * KIB, "1m": 1024 * KIB,
+          "8m": 8192 * KIB, "main": 0}
+# what is rendered -> depths of the tree
+DEPTHS = {
+    "generic": (100, 1000, 3000),  # a leaf with its own __str__: the plain pass does not take the tree
+    "override": (100, 1000, 3000),  # a subclass whose print_tree calls super()
+    "repr": (100, 1000, 3000),  # repr() of a manager holding the tree
+    "plain": (300, 1000, 3000),  # exact dicts, str keys and leaves: the plain pass measures the depth first
+}
+SCENARIOS = ["%s-%d-%s" % (kind, depth, stack) for kind, depths in DEPTHS.items() for depth in depths
+             for stack in STACKS]
+MODULES = {"native": "sorvex.core.pluginmanager", "oracle": "pure_plugin_manager"}
+# A tree about as deep as the recursion limit is rendered or refused depending on how
+# deep the caller already is. Where the oracle refused one that the native module
+# rendered, the oracle renders it again on the main thread under a raised limit.
+REFERENCE_DEPTHS = (1000,)
+
+
+class Leaf:
+    def __str__(self):
+        return "leaf"
+
+
+def overriding(base):
+    class Override(base):
+        def print_tree(self, data, output="plugin"):
+            return super().print_tree(data, output)
+    return Override()
+
+
+def render(module, kind, depth):
+    if kind == "plain":
+        return module.PluginManager().print_tree(nest(depth, "leaf"))
+    tree = nest(depth, Leaf())
+    if kind == "generic":
+        return module.PluginManager().print_tree(tree)
+    if kind == "override":
+        return overriding(module.PluginManager).print_tree(tree)
+    m = module.PluginManager()
+    m.plugins["deep"] = tree
+    return repr(m).replace(header(m), "<header>")
+
+
+def result_of(module, kind, depth):
+    """One word for what rendering did: the text's digest, or the exception."""
+    try:
+        text = render(module, kind, depth)
+    except RecursionError:
+        return "RecursionError"
+    except Exception as exc:  # reported, compared with the oracle's
+        return "%s:%s" % (type(exc).__name__, (str(exc).splitlines() or [""])[0])
+    return "text:%d:%s" % (len(text), hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:16])
+
+
+def reference(scenario):
+    kind, depth, _ = scenario.split("-")
+    return "reference-%s-%s" % (kind, depth)
+
+
+def run_reference(module, name):
+    _, kind, depth = name.split("-")
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit + int(depth))
+    try:
+        return result_of(module, kind, int(depth))
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def run_scenario(module, name):
+    if name.startswith("reference-"):
+        return run_reference(module, name)
+    kind, depth, stack = name.split("-")
+    size = STACKS[stack]
+    if not size:
+        return result_of(module, kind, int(depth))
+    found = []
+    threading.stack_size(size)
+    try:
+        thread = threading.Thread(target=lambda: found.append(result_of(module, kind, int(depth))))
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(0)
+    return found[0] if found else "the thread ended without a result"
+
+
+def needs_more_stack(name, crashed):
+    """Whether scenario `name` renders the tree of `crashed` or a deeper one, on a thread no larger."""
+    kind, depth, stack = name.split("-")
+    crashed_kind, crashed_depth, crashed_stack = crashed.split("-")
+    return (kind == crashed_kind and int(depth) >= int(crashed_depth) and stack != "main" != crashed_stack
+            and STACKS[stack] <= STACKS[crashed_stack])
+
+
+def run_all(module_name, names, infer_crashes=False):
+    """{scenario: result} from child processes; a scenario that killed its child is a crash.
+
+    With infer_crashes, the scenarios that need at least the stack of one that crashed are
+    not run: they are taken to crash too."""
+    results, pending = {}, list(names)
+    while pending:
+        proc = subprocess.run([sys.executable, __file__, module_name] + pending,
+                              capture_output=True, text=True, timeout=600)
+        started = None
+        for line in proc.stdout.splitlines():
+            word, name, *rest = line.split(" ", 2)
+            if word == "start":
+                started = name
+            else:
+                results[name], started = rest[0], None
+        if proc.returncode == 0:
+            break
+        crashed = started or pending[0]
+        results[crashed] = "crash: exit %d: %s" % (proc.returncode, proc.stderr[-1500:])
+        pending = pending[pending.index(crashed) + 1:]
+        if infer_crashes and not crashed.startswith("reference-"):
+            results.update((name, "crash: as " + crashed) for name in pending if needs_more_stack(name, crashed))
+            pending = [name for name in pending if name not in results]
+    return results
+
+
+# The children import this file; pytest, which they do not need, is imported by the
+# tests alone, and the parameters come from the collection hook instead of a decorator.
+def pytest_generate_tests(metafunc):
+    metafunc.parametrize("scenario", SCENARIOS)
+
+
+RESULTS = {}
+
+
+def results():
+    if not RESULTS:
+        found = {side: run_all(module, SCENARIOS, infer_crashes=side == "oracle") for side, module in MODULES.items()}
+        wanted = sorted({reference(name) for name in SCENARIOS if int(name.split("-")[1]) in REFERENCE_DEPTHS
+                         and found["oracle"][name] == "RecursionError" and found["native"][name].startswith("text:")})
+        found["oracle"].update(run_all(MODULES["oracle"], wanted) if wanted else {})
+        RESULTS.update(found)
+    return RESULTS
+
+
+def test_deep_rendering_never_crashes(scenario):
+    import pytest
+
+    mine, oracle = results()["native"][scenario], results()["oracle"][scenario]
+    if oracle.startswith("crash"):
+        pytest.skip("the oracle crashed too")  # the native module need only do no worse
+    assert not mine.startswith("crash"), mine
+    kind = scenario.split("-")[0]
+    if oracle == "RecursionError" and mine.startswith("text:"):
+        assert mine == results()["oracle"].get(reference(scenario), "no text: deeper than the limit")
+    elif oracle.startswith("text:") and kind != "override":
+        assert mine == oracle
+    else:
+        assert mine in (oracle, "RecursionError")
+
+
+if __name__ == "__main__":
+    module = importlib.import_module(sys.argv[1])
+    for name in sys.argv[2:]:
+        print("start", name, flush=True)
+        print("done", name, run_scenario(module, name), flush=True)
