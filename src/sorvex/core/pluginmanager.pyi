@@ -27,7 +27,8 @@ class _EntryPoint(Protocol):
     def module_name(self) -> str: ...
     def load(self) -> Any: ...
 
-# pkg_resources.iter_entry_points (pkg_resources ships no type information).
+# pkg_resources.iter_entry_points, or sorvex._entry_points.iter_entry_points
+# (the same call shape) where pkg_resources cannot be imported.
 def iter_entry_points(group: str, name: str | None = None) -> Iterator[_EntryPoint]: ...
 
 ENTRYPOINT_GROUP: str

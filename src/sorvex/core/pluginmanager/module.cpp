@@ -61,9 +61,10 @@ bool import_names(PyObject* globals, const char* module_name, std::initializer_l
     return true;
 }
 
-// `from pkg_resources import iter_entry_points`. setuptools 80.9 to 81 warn
-// on that import; users of sorvex must not see it, so exactly that warning is
-// ignored around exactly this import. Without pkg_resources (setuptools 82
+// `from pkg_resources import iter_entry_points`. setuptools 67.5 to 81 warn
+// on that import (a DeprecationWarning, a UserWarning from 80.9 on); users of
+// sorvex must not see it, so exactly that message is ignored, whatever its
+// category, around exactly this import. Without pkg_resources (setuptools 82
 // and newer, or none at all) the host package's own iter_entry_points, built
 // on importlib.metadata, takes its place.
 bool import_iter_entry_points(PyObject* globals) {
@@ -78,7 +79,7 @@ bool import_iter_entry_points(PyObject* globals) {
         Ref filterwarnings = Ref::from_new(PyObject_GetAttrString(warnings.get(), "filterwarnings"));
         Ref args = Ref::from_new(Py_BuildValue("(s)", "ignore"));
         Ref kwargs = Ref::from_new(Py_BuildValue("{s:s,s:O}", "message", "pkg_resources is deprecated as an API",
-                                                 "category", PyExc_UserWarning));
+                                                 "category", PyExc_Warning));
         if (filterwarnings && args && kwargs) {
             Ref filtered = Ref::from_new(PyObject_Call(filterwarnings.get(), args.get(), kwargs.get()));
             imported = filtered && import_names(globals, "pkg_resources", {"iter_entry_points"});
