@@ -1,6 +1,7 @@
 """The ``sorvex`` command, run as a user would, and its parts in-process."""
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -12,21 +13,7 @@ import pytest
 import sorvex
 from sorvex import _cli
 from sorvex.core import pluginmanager as native
-
-EXAMPLE_DIST = "sorvex-plugin-mirel"
-
-
-def example_installed():
-    try:
-        from importlib import metadata
-    except ImportError:  # 3.7
-        return False
-    try:
-        metadata.distribution(EXAMPLE_DIST)
-    except metadata.PackageNotFoundError:
-        return False
-    return True
-
+from support import EXAMPLE_DIST, example_installed
 
 needs_example = pytest.mark.skipif(not example_installed(), reason=EXAMPLE_DIST + " is not installed")
 
@@ -384,3 +371,10 @@ def test_external_failure_names_the_entry_point_being_loaded(monkeypatch, entry_
             _cli._discover_external()
         assert str(raised.value) == message
     assert native.iter_entry_points is original
+
+
+def test_readme_shows_the_example_pyproject_as_installed():
+    # CI installs the example, so the README's copy is one that installs as written
+    root = pathlib.Path(__file__).resolve().parent.parent
+    example = (root / "examples" / "external-plugin" / "pyproject.toml").read_text(encoding="utf-8")
+    assert "```toml\n" + example + "```\n" in (root / "README.md").read_text(encoding="utf-8")
