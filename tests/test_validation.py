@@ -268,3 +268,24 @@ def test_ascii_names_pass_exactly_when_lower_case_or_digits():
     assert wrong == []
     # the empty name means "not given"
     assert m.validate_series("talvo", "") is m.validate_model("talvo", "t3z", "") is None
+
+
+def fresh(text):
+    """The same text in a new str object, not the interned one."""
+    return "".join(list(text))
+
+
+@pytest.mark.parametrize("call", [
+    "m.validate_arguments(os=T('linux'), series=None, model=None, chassis_type=T('bogus'))",
+    "m.validate_series(os=T('talvo'), series=T('data'))",
+    "m.validate_model(os=T('talvo'), series=T('t3z'), model=T('data'))",
+    "m.validate_os(os=T('talvo'))",
+    "m.validate_chassis_type(chassis_type=T('dual_rp'))",
+    "m.get_plugin(os=T('linux'), chassis_type=T('bogus'))",
+])
+def test_names_made_at_run_time_are_checked_like_literals(call):
+    # the checks compare text, not identity: a str built at run time is no interned literal
+    def run(make):
+        m = native.PluginManager()
+        return outcome(lambda: eval(call, {"m": m, "T": make}))
+    assert run(fresh) == run(str)

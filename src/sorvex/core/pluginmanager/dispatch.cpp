@@ -122,22 +122,20 @@ bool keeps_own_members(PyTypeObject* type, PyObject* globals) {
 // ---------------------------------------------------------------------------
 // Instances (precondition 3): the state attributes, borrowed from the dict.
 
+// Whether an instance dict key that is not one of the state names (checked
+// by identity first) names a state attribute or a dispatched member.
 enum class KeyRole { other, state, dispatched };
 
 KeyRole role_of(PyObject* key, int& state_index) {
-    for (int pass = 0; pass < 2; ++pass) {
-        // By identity first: attribute names are interned.
-        for (int i = 0; i < kStateCount; ++i) {
-            PyObject* name = state_name(static_cast<State>(i));
-            if (pass == 0 ? key == name : same_text(key, name)) {
-                state_index = i;
-                return KeyRole::state;
-            }
+    for (int i = 0; i < kStateCount; ++i) {
+        if (same_text(key, state_name(static_cast<State>(i)))) {
+            state_index = i;
+            return KeyRole::state;
         }
-        for (Member member : kDispatched) {
-            if (pass == 0 ? key == member_name(member) : same_text(key, member_name(member))) {
-                return KeyRole::dispatched;
-            }
+    }
+    for (Member member : kDispatched) {
+        if (same_text(key, member_name(member))) {
+            return KeyRole::dispatched;
         }
     }
     return KeyRole::other;
@@ -147,10 +145,26 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
     if (!PyDict_CheckExact(dict)) {
         return false;
     }
+    PyObject* const plugins = names._plugins;
+    PyObject* const supported_os = names.supported_os;
+    PyObject* const chassis_type_list = names.chassis_type_list;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
+        // Attribute names are interned: the usual keys match by identity.
+        if (key == plugins) {
+            state[static_cast<int>(State::plugins)] = value;
+            continue;
+        }
+        if (key == supported_os) {
+            state[static_cast<int>(State::supported_os)] = value;
+            continue;
+        }
+        if (key == chassis_type_list) {
+            state[static_cast<int>(State::chassis_type_list)] = value;
+            continue;
+        }
         if (!PyUnicode_CheckExact(key) || !compat::str_ready(key)) {
             PyErr_Clear();
             return false;
@@ -164,12 +178,7 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
             state[index] = value;
         }
     }
-    for (int i = 0; i < kStateCount; ++i) {
-        if (state[i] == nullptr) {
-            return false;
-        }
-    }
-    return true;
+    return state[0] != nullptr && state[1] != nullptr && state[2] != nullptr;
 }
 
 #endif  // SORVEX_GENERAL_ONLY
@@ -240,18 +249,12 @@ void Dispatch::leave_quick_route() {
     }
 }
 
-Ref Dispatch::state(State which) {
-    if (quick_) {
-        return Ref::from_borrowed(state_[static_cast<int>(which)].get());
-    }
+Ref Dispatch::state_through_instance(State which) {
     return Ref::from_new(PyObject_GetAttr(self_, state_name(which)));
 }
 
-bool Dispatch::resolve(Member member, Ref& callable) {
+bool Dispatch::resolve_through_instance(Member member, Ref& callable) {
     callable = Ref();
-    if (quick_) {
-        return true;
-    }
     Ref attribute = Ref::from_new(PyObject_GetAttr(self_, member_name(member)));
     if (!attribute) {
         return false;

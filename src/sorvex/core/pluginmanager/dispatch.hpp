@@ -71,15 +71,29 @@ public:
 
     // self.<attribute>: the state read at the start on the quick route, else
     // read through the instance now.
-    Ref state(State which);
+    Ref state(State which) {
+        if (quick_) {
+            return Ref::from_borrowed(state_[static_cast<int>(which)].get());
+        }
+        return state_through_instance(which);
+    }
 
     // self.<member> as an attribute lookup finds it. Returns false on error.
     // `callable` is left empty when it is this module's own method for that
     // member, bound to self: the caller then runs the member directly, as
     // calling it would. Otherwise it holds the attribute to call.
-    bool resolve(Member member, Ref& callable);
+    bool resolve(Member member, Ref& callable) {
+        if (quick_) {
+            callable = Ref();
+            return true;
+        }
+        return resolve_through_instance(member, callable);
+    }
 
 private:
+    Ref state_through_instance(State which);
+    bool resolve_through_instance(Member member, Ref& callable);
+
     PyObject* self_;
     PyObject* globals_;
     bool ok_ = true;

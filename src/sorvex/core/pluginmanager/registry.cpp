@@ -25,17 +25,9 @@ TreePath path_of(const Description& d) {
     return TreePath{{d.os, d.series, d.model}, d.model != Py_None ? 3 : d.series != Py_None ? 2 : 1};
 }
 
-// `key in node.keys()`, then `node[key]`: 1 with `child` set, 0 when absent,
-// -1 on error. An exact dict asked for an exact str answers both in one probe;
-// the only difference is that a stored key whose hash collides is asked for
-// equality once rather than twice.
-int find_child(PyObject* node, PyObject* key, Ref& child) {
+// The general `key in node.keys()`, then `node[key]`, for any node and key.
+int find_child_generally(PyObject* node, PyObject* key, Ref& child) {
     if (PyDict_CheckExact(node)) {
-        if (PyUnicode_CheckExact(key)) {
-            PyObject* value = PyDict_GetItemWithError(node, key);
-            child = Ref::from_borrowed(value);
-            return value != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
-        }
         const int present = PyDict_Contains(node, key);
         if (present <= 0) {
             return present;
@@ -51,8 +43,21 @@ int find_child(PyObject* node, PyObject* key, Ref& child) {
     return child ? 1 : -1;
 }
 
+// `key in node.keys()`, then `node[key]`: 1 with `child` set, 0 when absent,
+// -1 on error. An exact dict asked for an exact str answers both in one probe;
+// the only difference is that a stored key whose hash collides is asked for
+// equality once rather than twice.
+inline int find_child(PyObject* node, PyObject* key, Ref& child) {
+    if (PyDict_CheckExact(node) && PyUnicode_CheckExact(key)) {
+        PyObject* value = PyDict_GetItemWithError(node, key);
+        child = Ref::from_borrowed(value);
+        return value != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+    }
+    return find_child_generally(node, key, child);
+}
+
 // `key in mapping`, then `mapping[key]`, with the same single probe.
-int find_key(PyObject* mapping, PyObject* key, Ref& value) {
+inline int find_key(PyObject* mapping, PyObject* key, Ref& value) {
     if (PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {
         return find_child(mapping, key, value);
     }

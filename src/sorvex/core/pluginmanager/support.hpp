@@ -205,6 +205,10 @@ inline bool same_text(PyObject* text, PyObject* exact) {
     if (text == exact) {
         return true;
     }
+    // Two interned strings are the same text only if they are one object.
+    if (PyUnicode_CHECK_INTERNED(text) && PyUnicode_CHECK_INTERNED(exact)) {
+        return false;
+    }
     if (PyUnicode_CheckExact(text) && compat::str_ready(text)) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         return length == PyUnicode_GET_LENGTH(exact) && PyUnicode_KIND(text) == PyUnicode_KIND(exact) &&

@@ -13,6 +13,20 @@ namespace {
 const char kSeriesReserved[] = "Series cannot be named \"data\": \"data\" is reserved for plugin records";
 const char kModelReserved[] = "Model cannot be named \"data\": \"data\" is reserved for plugin records";
 
+enum : unsigned char { kLower = 1, kUpper = 2, kDigit = 4, kOther = 8 };
+
+// The class of each ASCII character, as str.islower and str.isdigit see it.
+struct AsciiClasses {
+    unsigned char of[128];
+    constexpr AsciiClasses() : of() {
+        for (int c = 0; c < 128; ++c) {
+            of[c] = c >= 'a' && c <= 'z' ? kLower : c >= 'A' && c <= 'Z' ? kUpper : c >= '0' && c <= '9' ? kDigit : kOther;
+        }
+    }
+    constexpr unsigned char operator[](Py_UCS1 c) const { return of[c]; }
+};
+constexpr AsciiClasses kAsciiClass;
+
 // name.islower() or name.isdigit(), the second asked only when the first is
 // false. An exact ASCII str is answered here, exactly as str answers; any
 // other (a subclass, non-ASCII text) is asked through its own methods.
@@ -23,16 +37,15 @@ int follows_name_rule(PyObject* name) {
     if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
         const Py_UCS1* text = PyUnicode_1BYTE_DATA(name);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-        bool has_lower = false;
-        bool has_upper = false;
-        bool all_digits = length > 0;
+        // The classes of all characters, or-ed together: islower() is "some
+        // lower, no upper", isdigit() is "only digits, at least one".
+        unsigned classes = 0;
         for (Py_ssize_t i = 0; i < length; ++i) {
-            const Py_UCS1 c = text[i];
-            has_lower = has_lower || (c >= 'a' && c <= 'z');
-            has_upper = has_upper || (c >= 'A' && c <= 'Z');
-            all_digits = all_digits && c >= '0' && c <= '9';
+            classes |= kAsciiClass[text[i]];
         }
-        return ((has_lower && !has_upper) || all_digits) ? 1 : 0;
+        const bool is_lower = (classes & (kLower | kUpper)) == kLower;
+        const bool is_digits = classes == kDigit;
+        return (is_lower || is_digits) ? 1 : 0;
     }
     for (PyObject* predicate : {names.islower, names.isdigit}) {
         Ref answer = Ref::from_new(compat::call_method_no_args(name, predicate));
