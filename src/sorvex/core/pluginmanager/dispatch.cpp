@@ -151,7 +151,9 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
+    // Counted down so that the last entry ends the scan without one more call.
+    Py_ssize_t remaining = PyDict_GET_SIZE(dict);
+    while (remaining-- > 0 && PyDict_Next(dict, &position, &key, &value)) {
         // Attribute names are interned: the usual keys match by identity.
         if (key == plugins) {
             state[static_cast<int>(State::plugins)] = value;
