@@ -207,13 +207,14 @@ PyObject* member_name(Member member) {
     return nullptr;
 }
 
-Dispatch::Dispatch(PyObject* self, PyObject* globals, std::initializer_list<PyObject*> values)
+Dispatch::Dispatch(PyObject* self, PyObject* globals, PyObject* const* values, int value_count)
     : self_(self), globals_(globals) {
 #ifdef SORVEX_GENERAL_ONLY
     (void)values;
+    (void)value_count;
 #else
-    for (PyObject* value : values) {
-        if (value != Py_None && !PyUnicode_CheckExact(value)) {
+    for (int i = 0; i < value_count; ++i) {
+        if (values[i] != Py_None && !PyUnicode_CheckExact(values[i])) {
             return;
         }
     }

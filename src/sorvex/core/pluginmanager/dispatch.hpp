@@ -42,7 +42,6 @@
 
 #include "method.hpp"
 
-#include <initializer_list>
 
 namespace sorvex {
 
@@ -54,9 +53,10 @@ class Dispatch {
 public:
     // Decides the route of a call on `self` made through one of this module's
     // methods, whose module namespace is `globals`; `values` are the
-    // description values the call validates. -1 from ok() means that an error
+    // description values the call validates (`value_count` of them, read in
+    // place from the call's arguments). False from ok() means that an error
     // was raised while deciding.
-    Dispatch(PyObject* self, PyObject* globals, std::initializer_list<PyObject*> values = {});
+    Dispatch(PyObject* self, PyObject* globals, PyObject* const* values = nullptr, int value_count = 0);
     Dispatch(const Dispatch&) = delete;
     Dispatch& operator=(const Dispatch&) = delete;
 

@@ -244,20 +244,20 @@ int find_parameter(const MemberRuntime& member, int param_count, PyObject* keywo
 
 // Binds a vectorcall's arguments to the parameters, in the order in which
 // the interpreter checks them: keywords, then the number of positional
-// arguments, then missing ones.
-bool bind_arguments(const MemberSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// arguments, then missing ones. Compiled once per parameter count, so that
+// the loops over the parameters unroll.
+template <int Count>
+bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound) {
-    const MemberRuntime& member = runtime_of(&spec);
-    const int count = spec.param_count;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < Count; ++i) {
         bound[i] = i < nargs ? args[i] : nullptr;
     }
     const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        const int index = find_parameter(member, count, keyword);
+        const int index = find_parameter(member, Count, keyword);
         if (index < 0) {
-            raise_unexpected_keyword(member, count, keyword);
+            raise_unexpected_keyword(member, Count, keyword);
             return false;
         }
         if (bound[index] != nullptr) {
@@ -266,31 +266,26 @@ bool bind_arguments(const MemberSpec& spec, PyObject* const* args, Py_ssize_t na
         }
         bound[index] = args[nargs + k];
     }
-    if (nargs > count) {
-        raise_too_many_positional(member, count, nargs);
+    if (nargs > Count) {
+        raise_too_many_positional(member, Count, nargs);
         return false;
     }
-    for (int i = 0; i < member.required_count; ++i) {
+    for (int i = 0; i < Count; ++i) {
         if (bound[i] == nullptr) {
-            raise_missing(member, bound);
-            return false;
-        }
-    }
-    for (int i = member.required_count; i < count; ++i) {
-        if (bound[i] == nullptr) {
+            if (i < member.required_count) {
+                raise_missing(member, bound);
+                return false;
+            }
             bound[i] = PyTuple_GET_ITEM(member.defaults, i);
         }
     }
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// The type
-
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* method = reinterpret_cast<NativeMethod*>(callable);
-    PyObject* bound[kMaxParams];
-    if (!bind_arguments(*method->spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+template <int Count>
+PyObject* call_with_count(NativeMethod* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* bound[Count > 0 ? Count : 1] = {};
+    if (!bind_arguments<Count>(runtime_of(method->spec), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         return nullptr;
     }
     // No C++ exception may reach the interpreter; the only ones our code can
@@ -299,6 +294,30 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         return method->spec->impl(method->globals, bound);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The type
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* method = reinterpret_cast<NativeMethod*>(callable);
+    static_assert(kMaxParams == 6, "one case per parameter count");
+    switch (method->spec->param_count) {
+        case 0:
+            return call_with_count<0>(method, args, nargsf, kwnames);
+        case 1:
+            return call_with_count<1>(method, args, nargsf, kwnames);
+        case 2:
+            return call_with_count<2>(method, args, nargsf, kwnames);
+        case 3:
+            return call_with_count<3>(method, args, nargsf, kwnames);
+        case 4:
+            return call_with_count<4>(method, args, nargsf, kwnames);
+        case 5:
+            return call_with_count<5>(method, args, nargsf, kwnames);
+        default:
+            return call_with_count<6>(method, args, nargsf, kwnames);
     }
 }
 

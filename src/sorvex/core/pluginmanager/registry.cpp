@@ -17,12 +17,12 @@ namespace {
 // The keys to walk: [os], [os, series] or [os, series, model], chosen by
 // identity with None.
 struct TreePath {
-    PyObject* keys[3];
+    PyObject* const* keys;  // the description's own os, series and model
     int length;
 };
 
 TreePath path_of(const Description& d) {
-    return TreePath{{d.os, d.series, d.model}, d.model != Py_None ? 3 : d.series != Py_None ? 2 : 1};
+    return TreePath{d.values, d.model() != Py_None ? 3 : d.series() != Py_None ? 2 : 1};
 }
 
 // The general `key in node.keys()`, then `node[key]`, for any node and key.
@@ -134,8 +134,8 @@ PyObject* plugins_setter_impl(PyObject* /*globals*/, PyObject* const* /*args*/) 
 }
 
 PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
-    const Description description{args[1], args[2], args[3], args[4]};
-    Dispatch dispatch(args[0], globals, {args[1], args[2], args[3], args[4]});
+    const Description description{args + 1};
+    Dispatch dispatch(args[0], globals, args + 1, 4);
     if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
         return nullptr;
     }
@@ -161,10 +161,10 @@ PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
     Ref record;
     int found = find_key(node.get(), names.data, chassis_map);
     if (found > 0) {
-        found = find_key(chassis_map.get(), description.chassis_type, record);
+        found = find_key(chassis_map.get(), description.chassis_type(), record);
     }
     if (found <= 0) {
-        return found < 0 ? nullptr : raise_lookup_miss(dispatch, path, description.chassis_type);
+        return found < 0 ? nullptr : raise_lookup_miss(dispatch, path, description.chassis_type());
     }
     return PyObject_GetItem(record.get(), names.cls);
 }
@@ -173,8 +173,9 @@ PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args) {
     PyObject* chassis_type = args[4];
     // Validation sees "single_rp", whatever the chassis type: None removes
     // every record of the node.
-    const Description description{args[1], args[2], args[3], names.single_rp};
-    Dispatch dispatch(args[0], globals, {args[1], args[2], args[3]});
+    PyObject* const validated[] = {args[1], args[2], args[3], names.single_rp};
+    const Description description{validated};
+    Dispatch dispatch(args[0], globals, args + 1, 3);
     if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
         return nullptr;
     }
@@ -225,29 +226,29 @@ namespace {
 // the chassis type.
 bool refuse_unlabelled_keys(Dispatch& dispatch, const Description& d) {
     const char* refusal = nullptr;
-    if (d.model != Py_None && d.series == Py_None) {
+    if (d.model() != Py_None && d.series() == Py_None) {
         InfraError error(dispatch.globals());
         if (error.found()) {
-            Ref message = TextBuilder("OS and Series are required for Model: ").add_str(d.model).finish();
+            Ref message = TextBuilder("OS and Series are required for Model: ").add_str(d.model()).finish();
             error.raise(message.get());
         }
         return false;
     }
-    if (d.model != Py_None && !PyUnicode_Check(d.model)) {
+    if (d.model() != Py_None && !PyUnicode_Check(d.model())) {
         refusal = "Model should be of type str";
-    } else if (d.series != Py_None && !PyUnicode_Check(d.series)) {
+    } else if (d.series() != Py_None && !PyUnicode_Check(d.series())) {
         refusal = "Series should be of type str";
     }
     if (refusal != nullptr) {
         InfraError(dispatch.globals()).raise(refusal);
         return false;
     }
-    if (!PyUnicode_Check(d.os)) {
-        raise_os_message(dispatch, d.os);
+    if (!PyUnicode_Check(d.os())) {
+        raise_os_message(dispatch, d.os());
         return false;
     }
-    if (!PyUnicode_Check(d.chassis_type)) {
-        raise_chassis_message(dispatch, d.chassis_type);
+    if (!PyUnicode_Check(d.chassis_type())) {
+        raise_chassis_message(dispatch, d.chassis_type());
         return false;
     }
     return true;
@@ -307,8 +308,8 @@ bool store_record(PyObject* node, PyObject* chassis_type, PyObject* record) {
 
 PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args) {
     PyObject* cls = args[1];
-    const Description description{args[2], args[3], args[4], args[5]};
-    Dispatch dispatch(args[0], globals, {args[2], args[3], args[4], args[5]});
+    const Description description{args + 2};
+    Dispatch dispatch(args[0], globals, args + 2, 4);
     if (!dispatch.ok() || !validate_through_instance(dispatch, description) ||
         !refuse_unlabelled_keys(dispatch, description)) {
         return nullptr;
@@ -352,7 +353,7 @@ PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args) {
         }
         node = std::move(child);
     }
-    if (!store_record(node.get(), description.chassis_type, record.get())) {
+    if (!store_record(node.get(), description.chassis_type(), record.get())) {
         undo_created(created);
         return nullptr;
     }

@@ -237,11 +237,11 @@ bool run_checks(Dispatch& dispatch, const Description& d) {
         return false;
     }
     if (check) {
-        PyObject* values[] = {d.os, d.series, d.model};
+        PyObject* values[] = {d.os(), d.series(), d.model()};
         if (!call_override(check.get(), values, keywords.model_check)) {
             return false;
         }
-    } else if (!check_model(dispatch, d.os, d.series, d.model)) {
+    } else if (!check_model(dispatch, d.os(), d.series(), d.model())) {
         return false;
     }
     // self.validate_series(series=series, os=os)
@@ -249,11 +249,11 @@ bool run_checks(Dispatch& dispatch, const Description& d) {
         return false;
     }
     if (check) {
-        PyObject* values[] = {d.series, d.os};
+        PyObject* values[] = {d.series(), d.os()};
         if (!call_override(check.get(), values, keywords.series_check)) {
             return false;
         }
-    } else if (!check_series(dispatch, d.os, d.series)) {
+    } else if (!check_series(dispatch, d.os(), d.series())) {
         return false;
     }
     // self.validate_os(os=os)
@@ -261,14 +261,14 @@ bool run_checks(Dispatch& dispatch, const Description& d) {
         return false;
     }
     if (check) {
-        PyObject* values[] = {d.os};
+        PyObject* values[] = {d.os()};
         if (!call_override(check.get(), values, keywords.os_check)) {
             return false;
         }
-    } else if (!check_os(dispatch, d.os)) {
+    } else if (!check_os(dispatch, d.os())) {
         return false;
     }
-    const int linux = is_linux(d.os);
+    const int linux = is_linux(d.os());
     if (linux != 0) {
         return linux > 0;
     }
@@ -277,10 +277,10 @@ bool run_checks(Dispatch& dispatch, const Description& d) {
         return false;
     }
     if (check) {
-        PyObject* values[] = {d.chassis_type};
+        PyObject* values[] = {d.chassis_type()};
         return call_override(check.get(), values, keywords.chassis_check);
     }
-    return check_chassis_type(dispatch, d.chassis_type);
+    return check_chassis_type(dispatch, d.chassis_type());
 }
 
 PyObject* none_if(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
@@ -325,33 +325,33 @@ bool validate_through_instance(Dispatch& dispatch, const Description& descriptio
     if (!validate) {
         return run_checks(dispatch, description);
     }
-    PyObject* values[] = {description.os, description.series, description.model, description.chassis_type};
+    PyObject* values[] = {description.os(), description.series(), description.model(), description.chassis_type()};
     return bool(Ref::from_new(compat::vectorcall(validate.get(), values, 4, nullptr)));
 }
 
 PyObject* validate_model_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, {args[1], args[2], args[3]});
+    Dispatch dispatch(args[0], globals, args + 1, 3);
     return none_if(dispatch.ok() && check_model(dispatch, args[1], args[2], args[3]));
 }
 
 PyObject* validate_series_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, {args[1], args[2]});
+    Dispatch dispatch(args[0], globals, args + 1, 2);
     return none_if(dispatch.ok() && check_series(dispatch, args[1], args[2]));
 }
 
 PyObject* validate_os_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, {args[1]});
+    Dispatch dispatch(args[0], globals, args + 1, 1);
     return none_if(dispatch.ok() && check_os(dispatch, args[1]));
 }
 
 PyObject* validate_chassis_type_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, {args[1]});
+    Dispatch dispatch(args[0], globals, args + 1, 1);
     return none_if(dispatch.ok() && check_chassis_type(dispatch, args[1]));
 }
 
 PyObject* validate_arguments_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, {args[1], args[2], args[3], args[4]});
-    return none_if(dispatch.ok() && run_checks(dispatch, Description{args[1], args[2], args[3], args[4]}));
+    Dispatch dispatch(args[0], globals, args + 1, 4);
+    return none_if(dispatch.ok() && run_checks(dispatch, Description{args + 1}));
 }
 
 }  // namespace sorvex

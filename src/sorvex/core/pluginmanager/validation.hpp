@@ -6,11 +6,15 @@
 
 namespace sorvex {
 
+// The four values of a device description, read in place: usually the call's
+// own bound arguments, which copying would only make slower to reach.
 struct Description {
-    PyObject* os;
-    PyObject* series;
-    PyObject* model;
-    PyObject* chassis_type;
+    PyObject* const* values;  // os, series, model, chassis_type
+
+    PyObject* os() const { return values[0]; }
+    PyObject* series() const { return values[1]; }
+    PyObject* model() const { return values[2]; }
+    PyObject* chassis_type() const { return values[3]; }
 };
 
 // `self.validate_arguments(os, series, model, chassis_type)`, reached through
