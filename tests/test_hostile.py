@@ -183,6 +183,10 @@ CASES = {
                                "m.get_plugin(os='mocked-x')",
     "os-list-str-raises": "setattr(m, 'supported_os', O(__str__=boom)), m.get_plugin(os='')",
     "os-list-deleted": "delattr(m, 'supported_os'), m.get_plugin(os='talvo')",
+    # an item ahead of the match is compared first, even when the match is the very same str
+    "os-list-eq-raises-before-match": "setattr(m, 'supported_os', [O(__eq__=boom), 'talvo']), m.get_plugin(os='talvo')",
+    "chassis-list-str-eq-raises-before-match":
+        "setattr(m, 'chassis_type_list', [S('x', __eq__=boom), 'single_rp']), m.get_plugin(os='talvo')",
     "chassis-list-contains-raises": "setattr(m, 'chassis_type_list', O(__contains__=boom)), m.get_plugin(os='talvo')",
     "chassis-list-is-str": "setattr(m, 'chassis_type_list', 'single_rp dual'), "
                            "m.register_plugin(A, os='talvo', chassis_type='rp d')",

@@ -78,6 +78,10 @@ public:
         return state_through_instance(which);
     }
 
+    // The state read at the start, borrowed from this Dispatch: only while
+    // quick(), when nothing outside the interpreter has run since.
+    PyObject* held_state(State which) const { return state_[static_cast<int>(which)].get(); }
+
     // self.<member> as an attribute lookup finds it. Returns false on error.
     // `callable` is left empty when it is this module's own method for that
     // member, bound to self: the caller then runs the member directly, as

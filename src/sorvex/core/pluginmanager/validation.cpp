@@ -60,7 +60,7 @@ int follows_name_rule(PyObject* name) {
 // "data" names the chassis map of a node, so no series or model may take it.
 bool is_reserved_name(PyObject* name) { return same_text(name, names.data); }
 
-bool check_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* model) {
+bool check_given_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* model) {
     int truth = is_true(model);
     if (truth <= 0) {
         return truth == 0;
@@ -97,7 +97,12 @@ bool check_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* m
     return false;
 }
 
-bool check_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
+// An absent model or series (None) passes at once.
+inline bool check_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* model) {
+    return model == Py_None || check_given_model(dispatch, os, series, model);
+}
+
+bool check_given_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
     const int truth = is_true(series);
     if (truth <= 0) {
         return truth == 0;
@@ -127,6 +132,10 @@ bool check_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
     return false;
 }
 
+inline bool check_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
+    return series == Py_None || check_given_series(dispatch, os, series);
+}
+
 // `value in container`. An exact list or tuple of exact str is searched here,
 // which runs no code; anything else goes through the container's own `in`,
 // off the quick route.
@@ -153,7 +162,31 @@ int contains(Dispatch& dispatch, PyObject* container, PyObject* value) {
     return PySequence_Contains(container, value);
 }
 
-bool check_os(Dispatch& dispatch, PyObject* os) {
+// Whether `value` is, by identity, one of the leading exact strs of an exact
+// list (it usually is the very str of a built-in list). Runs no code; false
+// says nothing, and the full `in` is then asked.
+inline bool leads_list(PyObject* container, PyObject* value) {
+    if (PyList_CheckExact(container)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i) {
+            PyObject* item = PyList_GET_ITEM(container, i);
+            if (item == value) {
+                return true;
+            }
+            if (!PyUnicode_CheckExact(item)) {
+                break;
+            }
+        }
+    }
+    return false;
+}
+
+// A known value on the quick route: a non-empty exact str found by identity
+// in the state list passes at once, as the full check would let it.
+inline bool is_listed_quickly(Dispatch& dispatch, State list, PyObject* value) {
+    return dispatch.quick() && is_true(value) > 0 && leads_list(dispatch.held_state(list), value);
+}
+
+bool check_os_fully(Dispatch& dispatch, PyObject* os) {
     int truth = is_true(os);
     if (truth < 0) {
         return false;
@@ -197,7 +230,7 @@ bool check_os(Dispatch& dispatch, PyObject* os) {
     return truth > 0;
 }
 
-bool check_chassis_type(Dispatch& dispatch, PyObject* chassis_type) {
+bool check_chassis_type_fully(Dispatch& dispatch, PyObject* chassis_type) {
     const int truth = is_true(chassis_type);
     if (truth < 0) {
         return false;
@@ -211,6 +244,15 @@ bool check_chassis_type(Dispatch& dispatch, PyObject* chassis_type) {
     }
     raise_chassis_message(dispatch, chassis_type);
     return false;
+}
+
+inline bool check_os(Dispatch& dispatch, PyObject* os) {
+    return is_listed_quickly(dispatch, State::supported_os, os) || check_os_fully(dispatch, os);
+}
+
+inline bool check_chassis_type(Dispatch& dispatch, PyObject* chassis_type) {
+    return is_listed_quickly(dispatch, State::chassis_type_list, chassis_type) ||
+           check_chassis_type_fully(dispatch, chassis_type);
 }
 
 // `os == "linux"`, by its truth value.
