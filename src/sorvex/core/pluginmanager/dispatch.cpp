@@ -180,7 +180,12 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
             state[index] = value;
         }
     }
-    return state[0] != nullptr && state[1] != nullptr && state[2] != nullptr;
+    for (int i = 0; i < kStateCount; ++i) {
+        if (state[i] == nullptr) {
+            return false;
+        }
+    }
+    return true;
 }
 
 #endif  // SORVEX_GENERAL_ONLY

@@ -88,6 +88,17 @@ constexpr bool in_definition_order() {
 }
 static_assert(in_definition_order(), "kMembers must list the members in the order of Member");
 
+// The binder is compiled for 0 to kMaxParams parameters.
+constexpr bool param_counts_in_range() {
+    for (int i = 0; i < kMemberCount; ++i) {
+        if (kMembers[i].param_count < 0 || kMembers[i].param_count > kMaxParams) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(param_counts_in_range(), "a member has more parameters than kMaxParams");
+
 }  // namespace
 
 }  // namespace sorvex

@@ -5,7 +5,9 @@
 #include "names.hpp"
 
 #include <algorithm>
+#include <array>
 #include <new>
+#include <utility>
 
 namespace sorvex {
 
@@ -300,25 +302,19 @@ PyObject* call_with_count(NativeMethod* method, PyObject* const* args, size_t na
 // ---------------------------------------------------------------------------
 // The type
 
+using CallWithCount = PyObject* (*)(NativeMethod*, PyObject* const*, size_t, PyObject*);
+
+template <int... Counts>
+constexpr std::array<CallWithCount, sizeof...(Counts)> calls_by_count(std::integer_sequence<int, Counts...>) {
+    return {call_with_count<Counts>...};
+}
+
+// call_with_count<N> for every parameter count N from 0 to kMaxParams.
+constexpr auto kCallByCount = calls_by_count(std::make_integer_sequence<int, kMaxParams + 1>());
+
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* method = reinterpret_cast<NativeMethod*>(callable);
-    static_assert(kMaxParams == 6, "one case per parameter count");
-    switch (method->spec->param_count) {
-        case 0:
-            return call_with_count<0>(method, args, nargsf, kwnames);
-        case 1:
-            return call_with_count<1>(method, args, nargsf, kwnames);
-        case 2:
-            return call_with_count<2>(method, args, nargsf, kwnames);
-        case 3:
-            return call_with_count<3>(method, args, nargsf, kwnames);
-        case 4:
-            return call_with_count<4>(method, args, nargsf, kwnames);
-        case 5:
-            return call_with_count<5>(method, args, nargsf, kwnames);
-        default:
-            return call_with_count<6>(method, args, nargsf, kwnames);
-    }
+    return kCallByCount[method->spec->param_count](method, args, nargsf, kwnames);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -136,54 +136,45 @@ inline bool check_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
     return series == Py_None || check_given_series(dispatch, os, series);
 }
 
-// `value in container`. An exact list or tuple of exact str is searched here,
-// which runs no code; anything else goes through the container's own `in`,
-// off the quick route.
+// `value in container` for an exact list or tuple of exact str and an exact
+// str value, which runs no code: 1 or 0, and -1 (nothing raised) for any
+// other container or value.
+inline int plainly_contains(PyObject* container, PyObject* value) {
+    if (!(PyList_CheckExact(container) || PyTuple_CheckExact(container)) || !PyUnicode_CheckExact(value)) {
+        return -1;
+    }
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(container);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(container, i);
+        if (item == value) {
+            return 1;
+        }
+        if (!PyUnicode_CheckExact(item) || !compat::str_ready(item)) {
+            PyErr_Clear();
+            return -1;
+        }
+        if (same_text(item, value)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// `value in container`: searched here when that runs no code, else through
+// the container's own `in`, off the quick route.
 int contains(Dispatch& dispatch, PyObject* container, PyObject* value) {
-    if ((PyList_CheckExact(container) || PyTuple_CheckExact(container)) && PyUnicode_CheckExact(value)) {
-        bool plain = true;
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(container);
-        for (Py_ssize_t i = 0; i < size && plain; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(container, i);
-            if (item == value) {
-                return 1;
-            }
-            plain = PyUnicode_CheckExact(item) && compat::str_ready(item);
-            if (plain && same_text(item, value)) {
-                return 1;
-            }
-        }
-        if (plain) {
-            return 0;
-        }
-        PyErr_Clear();
+    const int found = plainly_contains(container, value);
+    if (found >= 0) {
+        return found;
     }
     dispatch.leave_quick_route();
     return PySequence_Contains(container, value);
 }
 
-// Whether `value` is, by identity, one of the leading exact strs of an exact
-// list (it usually is the very str of a built-in list). Runs no code; false
-// says nothing, and the full `in` is then asked.
-inline bool leads_list(PyObject* container, PyObject* value) {
-    if (PyList_CheckExact(container)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i) {
-            PyObject* item = PyList_GET_ITEM(container, i);
-            if (item == value) {
-                return true;
-            }
-            if (!PyUnicode_CheckExact(item)) {
-                break;
-            }
-        }
-    }
-    return false;
-}
-
-// A known value on the quick route: a non-empty exact str found by identity
-// in the state list passes at once, as the full check would let it.
+// On the quick route a non-empty exact str that a state list plainly holds
+// passes at once, as the full check would let it, without the full check.
 inline bool is_listed_quickly(Dispatch& dispatch, State list, PyObject* value) {
-    return dispatch.quick() && is_true(value) > 0 && leads_list(dispatch.held_state(list), value);
+    return dispatch.quick() && is_true(value) > 0 && plainly_contains(dispatch.held_state(list), value) == 1;
 }
 
 bool check_os_fully(Dispatch& dispatch, PyObject* os) {
