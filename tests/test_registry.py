@@ -3,7 +3,7 @@ import copy
 import inspect
 
 import pytest
-from support import A, B, C, D, Unhashable
+from support import A, B, C, D, IMPLEMENTATIONS, Unhashable, native, outcome
 
 HERE = inspect.getfile(A)
 NOT_FOUND = "Plugin data not found"
@@ -349,3 +349,60 @@ def test_unregister_never_prunes(removal_tree, impl):
     ]:
         expect(impl, fn, call, expected)
     assert m.plugins == {"talvo": {"t3z": {}}} and m.plugins["talvo"]["t3z"] is t3z
+
+
+def _refuse(**kwargs):
+    raise ValueError(sorted(kwargs))
+
+
+# Changes made to a manager between two lookups: the second lookup must see each.
+CHANGES = {
+    "check set": lambda m: setattr(m, "validate_os", _refuse),
+    "check put in __dict__": lambda m: m.__dict__.__setitem__("validate_arguments", _refuse),
+    "check set, then deleted": lambda m: (setattr(m, "validate_os", _refuse), delattr(m, "validate_os")),
+    "tree replaced": lambda m: setattr(m, "_plugins", {"talvo": {"data": {"single_rp": {"cls": B}}}}),
+    "tree emptied in place": lambda m: m.plugins.clear(),
+    "OS list replaced": lambda m: setattr(m, "supported_os", ["linux"]),
+    "chassis list replaced by update": lambda m: vars(m).update(chassis_type_list=["dual_rp"]),
+    "state deleted": lambda m: delattr(m, "supported_os"),
+    "__dict__ cleared": lambda m: vars(m).clear(),
+    "__dict__ replaced": lambda m: setattr(m, "__dict__", dict(vars(m), validate_os=_refuse)),
+    "non-str key added": lambda m: vars(m).__setitem__(1, 2),
+}
+
+
+@pytest.mark.parametrize("change", sorted(CHANGES))
+def test_a_change_between_lookups_is_seen(change):
+    results = []
+    for impl in (IMPLEMENTATIONS["native"], IMPLEMENTATIONS["pure"]):
+        m = impl.PluginManager()
+        m.register_plugin(A, os="talvo")
+        first = [outcome(lambda: m.get_plugin(os="talvo")) for _ in range(3)]
+        CHANGES[change](m)
+        results.append((first, [outcome(lambda: m.get_plugin(os="talvo")) for _ in range(3)]))
+    assert results[0] == results[1]
+    assert results[0][0] == [("ok", A)] * 3
+
+
+def test_stores_by_specialised_code_are_seen():
+    def store(m):
+        m.validate_os = _refuse  # the same store, run often, is specialised
+
+    for _ in range(64):
+        m = native.PluginManager()
+        m.register_plugin(A, os="talvo")
+        assert m.get_plugin(os="talvo") is A
+        store(m)
+        with pytest.raises(ValueError):
+            m.get_plugin(os="talvo")
+
+
+def test_managers_used_in_turn_keep_their_own_state():
+    managers = [native.PluginManager() for _ in range(3)]
+    for m, cls in zip(managers, (A, B, C)):
+        m.register_plugin(cls, os="talvo")
+    for _ in range(3):
+        assert [m.get_plugin(os="talvo") for m in managers] == [A, B, C]
+    managers[1].chassis_type_list = []
+    assert outcome(lambda: managers[1].get_plugin(os="talvo"))[0] == "raise"
+    assert [managers[i].get_plugin(os="talvo") for i in (0, 2)] == [A, C]

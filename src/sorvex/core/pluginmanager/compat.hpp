@@ -245,6 +245,83 @@ inline bool str_ready(PyObject* text) {
 }
 
 // ---------------------------------------------------------------------------
+// Dicts
+
+// Noticing that one dict has not changed since it was last read, so that it
+// need not be read again: remember_dict(d) after reading d, then
+// dict_unchanged(d) is true until d changes or another dict is remembered.
+// Up to 3.11 every change gives a dict a new version tag, and no two dicts
+// ever share one; 3.12 tells a dict watcher of every change, and of the
+// dict's end. On 3.13.0 an attribute store on an instance whose dict exists
+// can change that dict with neither, so from 3.13 on nothing is remembered.
+#if PY_VERSION_HEX < 0x030C0000
+
+struct RememberedDict {
+    PyObject* dict = nullptr;  // compared, never dereferenced
+    uint64_t version = 0;
+};
+inline RememberedDict remembered_dict;
+
+inline void watch_dicts() {}
+
+inline void remember_dict(PyObject* dict) {
+    remembered_dict.dict = dict;
+    remembered_dict.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+inline bool dict_unchanged(PyObject* dict) {
+    return dict == remembered_dict.dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == remembered_dict.version;
+}
+
+#elif PY_VERSION_HEX < 0x030D0000
+
+inline int dict_watcher = -1;
+inline PyObject* remembered_dict = nullptr;  // alive while set: its end clears it
+
+inline int forget_changed_dict(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/, PyObject* /*value*/) {
+    if (dict == remembered_dict) {
+        remembered_dict = nullptr;
+    }
+    return 0;
+}
+
+// Registers the watcher, once per process. Without a free watcher slot
+// nothing is remembered.
+inline void watch_dicts() {
+    if (dict_watcher < 0) {
+        dict_watcher = PyDict_AddWatcher(forget_changed_dict);
+        if (dict_watcher < 0) {
+            PyErr_Clear();
+        }
+    }
+}
+
+inline void remember_dict(PyObject* dict) {
+    if (dict_watcher < 0 || dict == remembered_dict) {
+        return;
+    }
+    if (remembered_dict != nullptr && PyDict_Unwatch(dict_watcher, remembered_dict) < 0) {
+        PyErr_Clear();
+    }
+    remembered_dict = nullptr;
+    if (PyDict_Watch(dict_watcher, dict) == 0) {
+        remembered_dict = dict;
+    } else {
+        PyErr_Clear();
+    }
+}
+
+inline bool dict_unchanged(PyObject* dict) { return dict == remembered_dict; }
+
+#else
+
+inline void watch_dicts() {}
+inline void remember_dict(PyObject* /*dict*/) {}
+inline bool dict_unchanged(PyObject* /*dict*/) { return false; }
+
+#endif
+
+// ---------------------------------------------------------------------------
 // Modules
 
 // The module's init function, exported although the build hides every other

@@ -4,6 +4,9 @@
 
 #include "names.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace sorvex {
 
 namespace {
@@ -188,6 +191,25 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
     return true;
 }
 
+// The state found by the last read_plain_state that succeeded, borrowed from
+// the dict it read, which compat::dict_unchanged tells still holds it.
+PyObject* remembered_state[kStateCount];
+
+// The state of the instance whose dict is `dict`, when it is plain: the
+// remembered one while the dict is unchanged, else read anew.
+bool plain_state(PyObject* dict, PyObject** state) {
+    if (compat::dict_unchanged(dict)) {
+        std::copy(std::begin(remembered_state), std::end(remembered_state), state);
+        return true;
+    }
+    if (!read_plain_state(dict, state)) {
+        return false;
+    }
+    std::copy(state, state + kStateCount, remembered_state);
+    compat::remember_dict(dict);
+    return true;
+}
+
 #endif  // SORVEX_GENERAL_ONLY
 
 }  // namespace
@@ -238,7 +260,7 @@ Dispatch::Dispatch(PyObject* self, PyObject* globals, PyObject* const* values, i
         return;
     }
     PyObject* state[kStateCount] = {};
-    if (!read_plain_state(dict.get(), state)) {
+    if (!plain_state(dict.get(), state)) {
         return;
     }
     for (int i = 0; i < kStateCount; ++i) {

@@ -22,7 +22,9 @@
 //      (per-type cache, keyed on the type's version tag, which changes with
 //      every change to the class or its bases);
 //   3. the instance dict is an exact dict with exact-str keys only, holds the
-//      three state attributes and none of those six member names;
+//      three state attributes and none of those six member names (the dict
+//      is read again only when it has changed since its last reading, as far
+//      as compat::dict_unchanged can tell; where it cannot, on every call);
 //   4. the build does not define SORVEX_GENERAL_ONLY.
 // Deciding runs no code outside the interpreter, except that the instance
 // dict may first have to be created (once per instance, which may collect

@@ -200,6 +200,8 @@ int module_exec(PyObject* module) {
     if (!init_names() || !init_methods()) {
         return -1;
     }
+    // lets a call skip reading an instance dict that has not changed
+    compat::watch_dicts();
     PyObject* globals = PyModule_GetDict(module);
     if (globals == nullptr) {
         return -1;
