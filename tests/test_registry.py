@@ -406,3 +406,18 @@ def test_managers_used_in_turn_keep_their_own_state():
     managers[1].chassis_type_list = []
     assert outcome(lambda: managers[1].get_plugin(os="talvo"))[0] == "raise"
     assert [managers[i].get_plugin(os="talvo") for i in (0, 2)] == [A, C]
+
+
+class _Defaulting(dict):
+    def __missing__(self, key):
+        return "default " + key
+
+
+@pytest.mark.parametrize("record", [{}, {"path": "/x.py"}, _Defaulting(), {"cls": None}])
+def test_the_class_is_read_from_the_record_as_python_reads_it(record):
+    results = []
+    for impl in (IMPLEMENTATIONS["native"], IMPLEMENTATIONS["pure"]):
+        m = impl.PluginManager()
+        m.plugins["talvo"] = {"data": {"single_rp": record}}
+        results.append(outcome(lambda: m.get_plugin(os="talvo")))
+    assert results[0] == results[1]

@@ -386,6 +386,16 @@ inline bool thread_stack_bounds(uintptr_t& low, uintptr_t& high) {
 #endif
 }
 
+// A function off the common path, kept out of line so that its frame does not
+// weigh on its callers.
+#if defined(__GNUC__) || defined(__clang__)
+#define SORVEX_OUT_OF_LINE __attribute__((noinline, cold))
+#elif defined(_MSC_VER)
+#define SORVEX_OUT_OF_LINE __declspec(noinline)
+#else
+#define SORVEX_OUT_OF_LINE
+#endif
+
 // An address in the calling function's stack frame.
 #if defined(__GNUC__) || defined(__clang__)
 #define SORVEX_STACK_ADDRESS() reinterpret_cast<uintptr_t>(__builtin_frame_address(0))

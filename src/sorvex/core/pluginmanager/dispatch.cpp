@@ -234,29 +234,20 @@ PyObject* member_name(Member member) {
     return nullptr;
 }
 
-Dispatch::Dispatch(PyObject* self, PyObject* globals, PyObject* const* values, int value_count)
-    : self_(self), globals_(globals) {
-#ifdef SORVEX_GENERAL_ONLY
-    (void)values;
-    (void)value_count;
-#else
-    for (int i = 0; i < value_count; ++i) {
-        if (values[i] != Py_None && !PyUnicode_CheckExact(values[i])) {
-            return;
-        }
-    }
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset == 0 || globals == nullptr) {
+void Dispatch::decide() {
+#ifndef SORVEX_GENERAL_ONLY
+    PyTypeObject* type = Py_TYPE(self_);
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset == 0 || globals_ == nullptr) {
         return;
     }
     // Made, if need be, before the class is looked at: making it may collect
     // garbage and run a finalizer that changes the class.
-    Ref dict = Ref::from_new(PyObject_GenericGetDict(self, nullptr));
+    Ref dict = Ref::from_new(PyObject_GenericGetDict(self_, nullptr));
     if (!dict) {
         ok_ = false;
         return;
     }
-    if (!keeps_own_members(Py_TYPE(self), globals)) {
+    if (!keeps_own_members(Py_TYPE(self_), globals_)) {
         return;
     }
     PyObject* state[kStateCount] = {};

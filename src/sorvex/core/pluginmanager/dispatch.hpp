@@ -58,7 +58,16 @@ public:
     // description values the call validates (`value_count` of them, read in
     // place from the call's arguments). False from ok() means that an error
     // was raised while deciding.
-    Dispatch(PyObject* self, PyObject* globals, PyObject* const* values = nullptr, int value_count = 0);
+    Dispatch(PyObject* self, PyObject* globals, PyObject* const* values = nullptr, int value_count = 0)
+        : self_(self), globals_(globals) {
+        // Inline, so that the loop unrolls for the count of each call site.
+        for (int i = 0; i < value_count; ++i) {
+            if (values[i] != Py_None && !PyUnicode_CheckExact(values[i])) {
+                return;
+            }
+        }
+        decide();
+    }
     Dispatch(const Dispatch&) = delete;
     Dispatch& operator=(const Dispatch&) = delete;
 
@@ -97,6 +106,8 @@ public:
     }
 
 private:
+    // Preconditions 2 to 4, once the values have passed precondition 1.
+    void decide();
     Ref state_through_instance(State which);
     bool resolve_through_instance(Member member, Ref& callable);
 

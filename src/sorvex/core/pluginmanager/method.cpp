@@ -257,7 +257,12 @@ bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize
     const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        const int index = find_parameter(member, Count, keyword);
+        // Keywords usually come in the order of the parameters, after the
+        // positional arguments: that place is tried first.
+        const Py_ssize_t in_order = nargs + k;
+        const int index = in_order < Count && member.params[in_order] == keyword
+                              ? static_cast<int>(in_order)
+                              : find_parameter(member, Count, keyword);
         if (index < 0) {
             raise_unexpected_keyword(member, Count, keyword);
             return false;

@@ -69,6 +69,21 @@ inline int find_key(PyObject* mapping, PyObject* key, Ref& value) {
     return value ? 1 : -1;
 }
 
+// `mapping[key]`, in one probe for an exact dict and an exact str.
+inline PyObject* get_item(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key);
+        if (value != nullptr) {
+            return Py_NewRef(value);
+        }
+        if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, key);
+        }
+        return nullptr;
+    }
+    return PyObject_GetItem(mapping, key);
+}
+
 std::nullptr_t raise_not_found(Dispatch& dispatch) {
     return InfraError(dispatch.globals()).raise("Plugin data not found");
 }
@@ -166,7 +181,7 @@ PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
     if (found <= 0) {
         return found < 0 ? nullptr : raise_lookup_miss(dispatch, path, description.chassis_type());
     }
-    return PyObject_GetItem(record.get(), names.cls);
+    return get_item(record.get(), names.cls);
 }
 
 PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args) {

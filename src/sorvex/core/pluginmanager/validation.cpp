@@ -27,10 +27,23 @@ struct AsciiClasses {
 };
 constexpr AsciiClasses kAsciiClass;
 
-// name.islower() or name.isdigit(), the second asked only when the first is
-// false. An exact ASCII str is answered here, exactly as str answers; any
-// other (a subclass, non-ASCII text) is asked through its own methods.
-int follows_name_rule(PyObject* name) {
+// name.islower() or name.isdigit(), asked through the name's own methods,
+// the second only when the first is false.
+SORVEX_OUT_OF_LINE int follows_name_rule_generally(PyObject* name) {
+    for (PyObject* predicate : {names.islower, names.isdigit}) {
+        Ref answer = Ref::from_new(compat::call_method_no_args(name, predicate));
+        const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+        if (truth != 0) {
+            return truth;
+        }
+    }
+    return 0;
+}
+
+// name.islower() or name.isdigit(). An exact ASCII str is answered here,
+// exactly as str answers; any other (a subclass, non-ASCII text) is asked
+// through its own methods.
+inline int follows_name_rule(PyObject* name) {
     if (PyUnicode_CheckExact(name) && !compat::str_ready(name)) {
         return -1;
     }
@@ -47,18 +60,14 @@ int follows_name_rule(PyObject* name) {
         const bool is_digits = classes == kDigit;
         return (is_lower || is_digits) ? 1 : 0;
     }
-    for (PyObject* predicate : {names.islower, names.isdigit}) {
-        Ref answer = Ref::from_new(compat::call_method_no_args(name, predicate));
-        const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
-        if (truth != 0) {
-            return truth;
-        }
-    }
-    return 0;
+    return follows_name_rule_generally(name);
 }
 
 // "data" names the chassis map of a node, so no series or model may take it.
 bool is_reserved_name(PyObject* name) { return same_text(name, names.data); }
+
+bool refuse_model(Dispatch& dispatch, bool os_and_series_given, PyObject* model);
+bool refuse_series(Dispatch& dispatch, PyObject* os, PyObject* series);
 
 bool check_given_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* model) {
     int truth = is_true(model);
@@ -78,12 +87,16 @@ bool check_given_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObj
             return follows > 0;
         }
     }
-    // Refused: the class is looked up before the message is built.
+    return refuse_model(dispatch, truth > 0, model);
+}
+
+// Refused: the class is looked up before the message is built.
+SORVEX_OUT_OF_LINE bool refuse_model(Dispatch& dispatch, bool os_and_series_given, PyObject* model) {
     InfraError error(dispatch.globals());
     if (!error.found()) {
         return false;
     }
-    if (truth == 0) {
+    if (!os_and_series_given) {
         Ref message = TextBuilder("OS and Series are required for Model: ").add_str(model).finish();
         error.raise(message.get());
     } else if (!PyUnicode_Check(model)) {
@@ -113,7 +126,11 @@ bool check_given_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
             return follows > 0;
         }
     }
-    // Refused: the class is looked up before the message is built.
+    return refuse_series(dispatch, os, series);
+}
+
+// Refused: the class is looked up before the message is built.
+SORVEX_OUT_OF_LINE bool refuse_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
     InfraError error(dispatch.globals());
     if (!error.found()) {
         return false;
