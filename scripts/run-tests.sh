@@ -8,7 +8,9 @@
 #   2. the test suite against a build with every fast path compiled out
 #      (SORVEX_GENERAL_ONLY=1), on 3.11 (or the default python3);
 #   3. the test suite against a build with AddressSanitizer and
-#      UndefinedBehaviorSanitizer, on 3.11 and on the newest interpreter.
+#      UndefinedBehaviorSanitizer, on 3.11, on 3.12 (where a dict watcher,
+#      not a version tag, tells the module that an instance dict changed) and
+#      on the newest interpreter.
 # A failure does not stop the run; a table of all runs closes it. Exits
 # non-zero if any run failed, if no test ran, or if no interpreter was found.
 #
@@ -203,7 +205,7 @@ run() {
 }
 
 # The general-only build runs on 3.11, else on the default python3, else on
-# the newest interpreter; the sanitizers on 3.11 and on the newest.
+# the newest interpreter; the sanitizers on 3.11, 3.12 and the newest.
 if ((${#found[@]})); then
     newest=${found[-1]}
     general=$newest
@@ -213,7 +215,7 @@ if ((${#found[@]})); then
     elif [[ -n $default_minor && -n ${python[$default_minor]:-} ]]; then
         general=$default_minor
     fi
-    sanitize=($(printf '%s\n' ${python[11]:+11} "$newest" | sort -un))
+    sanitize=($(printf '%s\n' ${python[11]:+11} ${python[12]:+12} "$newest" | sort -un))
 
     for minor in "${found[@]}"; do
         run release "$minor"
