@@ -1,6 +1,8 @@
 """Registration, lookup and removal of plugins, on both implementations."""
 import copy
+import gc
 import inspect
+import weakref
 
 import pytest
 from support import A, B, C, D, IMPLEMENTATIONS, Unhashable, native, outcome
@@ -384,17 +386,40 @@ def test_a_change_between_lookups_is_seen(change):
     assert results[0][0] == [("ok", A)] * 3
 
 
-def test_stores_by_specialised_code_are_seen():
-    def store(m):
-        m.validate_os = _refuse  # the same store, run often, is specialised
+class _Node(dict):
+    """A dict that can be weakly referenced."""
 
-    for _ in range(64):
-        m = native.PluginManager()
+
+def _store_plugins(m, tree):
+    m._plugins = tree  # run often, this store is specialised
+
+
+STORES = {
+    "setattr": lambda m, tree: setattr(m, "_plugins", tree),
+    "specialised store": _store_plugins,
+}
+
+
+@pytest.mark.parametrize("copied", [False, True], ids=["dict as made", "dict of a deep copy"])
+@pytest.mark.parametrize("store", sorted(STORES))
+def test_a_lookup_run_while_the_old_tree_goes_sees_the_new_one(copied, store):
+    # The old tree's end runs a lookup in the middle of the store that replaces it.
+    results = []
+    for impl in (IMPLEMENTATIONS["native"], IMPLEMENTATIONS["pure"]):
+        m = impl.PluginManager()
+        m = copy.deepcopy(m) if copied else m
         m.register_plugin(A, os="talvo")
+        for _ in range(200):
+            STORES[store](m, m._plugins)
+        seen = []
+        old = {"talvo": {"data": {"single_rp": {"cls": A}}}, "zz": _Node()}
+        canary = weakref.ref(old["zz"], lambda _: seen.append(outcome(lambda: m.get_plugin(os="talvo"))))
+        STORES[store](m, old)
         assert m.get_plugin(os="talvo") is A
-        store(m)
-        with pytest.raises(ValueError):
-            m.get_plugin(os="talvo")
+        del old
+        STORES[store](m, {"talvo": {"data": {"single_rp": {"cls": B}}}})
+        results.append((seen, outcome(lambda: m.get_plugin(os="talvo")), canary() is None))
+    assert results[0] == results[1] == ([("ok", B)], ("ok", B), True)
 
 
 def test_managers_used_in_turn_keep_their_own_state():
@@ -421,3 +446,21 @@ def test_the_class_is_read_from_the_record_as_python_reads_it(record):
         m.plugins["talvo"] = {"data": {"single_rp": record}}
         results.append(outcome(lambda: m.get_plugin(os="talvo")))
     assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("end", ["deleted", "deleted from a cycle", "tree replaced"])
+def test_a_tree_let_go_is_freed(end):
+    m = native.PluginManager()
+    m.register_plugin(A, os="talvo")
+    m.plugins["zz"] = _Node()
+    gone = weakref.ref(m.plugins["zz"])
+    assert m.get_plugin(os="talvo") is A
+    if end == "tree replaced":
+        m._plugins = {}
+        assert outcome(lambda: m.get_plugin(os="talvo"))[0] == "raise"
+    else:
+        if end == "deleted from a cycle":
+            m.me = m
+        del m
+    gc.collect()
+    assert gone() is None

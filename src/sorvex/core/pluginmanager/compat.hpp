@@ -251,9 +251,18 @@ inline bool str_ready(PyObject* text) {
 // need not be read again: remember_dict(d) after reading d, then
 // dict_unchanged(d) is true until d changes or another dict is remembered.
 // Up to 3.11 every change gives a dict a new version tag, and no two dicts
-// ever share one; 3.12 tells a dict watcher of every change, and of the
-// dict's end. On 3.13.0 an attribute store on an instance whose dict exists
-// can change that dict with neither, so from 3.13 on nothing is remembered.
+// ever share one; but 3.11's specialised attribute store drops an entry's old
+// value before the tag changes, so code run by that drop sees the new value
+// under the old tag: what was read from the dict must be held by references
+// of one's own. 3.12 tells a dict watcher of every change before it happens,
+// and of the dict's end. On 3.13.0 an attribute store on an instance whose
+// dict exists can change that dict with neither, so from 3.13 on nothing is
+// remembered. can_remember_dicts() says whether remembering can work at all.
+
+// Whether values read from a dict must be held by references of one's own
+// to be used for as long as dict_unchanged() holds: only on 3.11, see above.
+constexpr bool kRememberedValuesNeedReferences = PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
+
 #if PY_VERSION_HEX < 0x030C0000
 
 struct RememberedDict {
@@ -263,6 +272,7 @@ struct RememberedDict {
 inline RememberedDict remembered_dict;
 
 inline void watch_dicts() {}
+inline bool can_remember_dicts() { return true; }
 
 inline void remember_dict(PyObject* dict) {
     remembered_dict.dict = dict;
@@ -275,18 +285,24 @@ inline bool dict_unchanged(PyObject* dict) {
 
 #elif PY_VERSION_HEX < 0x030D0000
 
+// The module is loaded once per process, and its names and method type are
+// shared by the whole process, so the watcher is registered once; the module
+// does not support an interpreter that is finalised and started again.
 inline int dict_watcher = -1;
-inline PyObject* remembered_dict = nullptr;  // alive while set: its end clears it
+inline PyObject* watched_dict = nullptr;     // carries our watch until its end or the next remember_dict
+inline PyObject* remembered_dict = nullptr;  // unchanged since remember_dict (compared only)
 
-inline int forget_changed_dict(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/, PyObject* /*value*/) {
+inline int forget_changed_dict(PyDict_WatchEvent event, PyObject* dict, PyObject* /*key*/, PyObject* /*value*/) {
     if (dict == remembered_dict) {
         remembered_dict = nullptr;
+    }
+    if (event == PyDict_EVENT_DEALLOCATED && dict == watched_dict) {
+        watched_dict = nullptr;
     }
     return 0;
 }
 
-// Registers the watcher, once per process. Without a free watcher slot
-// nothing is remembered.
+// Registers the watcher. Without a free watcher slot nothing is remembered.
 inline void watch_dicts() {
     if (dict_watcher < 0) {
         dict_watcher = PyDict_AddWatcher(forget_changed_dict);
@@ -296,19 +312,25 @@ inline void watch_dicts() {
     }
 }
 
+inline bool can_remember_dicts() { return dict_watcher >= 0; }
+
 inline void remember_dict(PyObject* dict) {
-    if (dict_watcher < 0 || dict == remembered_dict) {
+    remembered_dict = nullptr;
+    if (dict_watcher < 0) {
         return;
     }
-    if (remembered_dict != nullptr && PyDict_Unwatch(dict_watcher, remembered_dict) < 0) {
-        PyErr_Clear();
+    if (dict != watched_dict) {
+        if (watched_dict != nullptr && PyDict_Unwatch(dict_watcher, watched_dict) < 0) {
+            PyErr_Clear();
+        }
+        watched_dict = nullptr;
+        if (PyDict_Watch(dict_watcher, dict) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        watched_dict = dict;
     }
-    remembered_dict = nullptr;
-    if (PyDict_Watch(dict_watcher, dict) == 0) {
-        remembered_dict = dict;
-    } else {
-        PyErr_Clear();
-    }
+    remembered_dict = dict;
 }
 
 inline bool dict_unchanged(PyObject* dict) { return dict == remembered_dict; }
@@ -316,6 +338,7 @@ inline bool dict_unchanged(PyObject* dict) { return dict == remembered_dict; }
 #else
 
 inline void watch_dicts() {}
+inline bool can_remember_dicts() { return false; }
 inline void remember_dict(PyObject* /*dict*/) {}
 inline bool dict_unchanged(PyObject* /*dict*/) { return false; }
 

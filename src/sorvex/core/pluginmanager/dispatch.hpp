@@ -121,4 +121,7 @@ private:
 // The name of a member reached through the instance.
 PyObject* member_name(Member member);
 
+// Sets up what the route decision needs; false with the error set.
+bool init_dispatch();
+
 }  // namespace sorvex

@@ -1,6 +1,7 @@
 // module.cpp: the module itself: its body binds the imported names and
 // ENTRYPOINT_GROUP, creates the PluginManager class from the member table and,
 // run as the main program, registers a sample plugin.
+#include "dispatch.hpp"
 #include "method.hpp"
 #include "names.hpp"
 
@@ -197,11 +198,9 @@ bool run_demonstration(PyObject* globals) {
 }
 
 int module_exec(PyObject* module) {
-    if (!init_names() || !init_methods()) {
+    if (!init_names() || !init_methods() || !init_dispatch()) {
         return -1;
     }
-    // lets a call skip reading an instance dict that has not changed
-    compat::watch_dicts();
     PyObject* globals = PyModule_GetDict(module);
     if (globals == nullptr) {
         return -1;
