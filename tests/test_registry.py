@@ -448,7 +448,8 @@ def test_the_class_is_read_from_the_record_as_python_reads_it(record):
     assert results[0] == results[1]
 
 
-@pytest.mark.parametrize("end", ["deleted", "deleted from a cycle", "tree replaced"])
+@pytest.mark.parametrize("end", ["deleted", "deleted from a cycle", "deleted from a cycle through its tree",
+                                 "tree replaced"])
 def test_a_tree_let_go_is_freed(end):
     m = native.PluginManager()
     m.register_plugin(A, os="talvo")
@@ -457,10 +458,27 @@ def test_a_tree_let_go_is_freed(end):
     assert m.get_plugin(os="talvo") is A
     if end == "tree replaced":
         m._plugins = {}
+        gc.collect()
+        assert gone() is None  # at once, as in Python
         assert outcome(lambda: m.get_plugin(os="talvo"))[0] == "raise"
     else:
         if end == "deleted from a cycle":
             m.me = m
+        elif end == "deleted from a cycle through its tree":
+            m.plugins["zz"]["manager"] = m
         del m
     gc.collect()
     assert gone() is None
+
+
+def test_stores_by_specialised_code_are_seen():
+    def store(m):
+        m.validate_os = _refuse  # the same store, run often, is specialised
+
+    for _ in range(64):
+        m = native.PluginManager()
+        m.register_plugin(A, os="talvo")
+        assert m.get_plugin(os="talvo") is A
+        store(m)
+        with pytest.raises(ValueError):
+            m.get_plugin(os="talvo")

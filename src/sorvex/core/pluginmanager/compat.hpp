@@ -251,18 +251,14 @@ inline bool str_ready(PyObject* text) {
 // need not be read again: remember_dict(d) after reading d, then
 // dict_unchanged(d) is true until d changes or another dict is remembered.
 // Up to 3.11 every change gives a dict a new version tag, and no two dicts
-// ever share one; but 3.11's specialised attribute store drops an entry's old
-// value before the tag changes, so code run by that drop sees the new value
-// under the old tag: what was read from the dict must be held by references
-// of one's own. 3.12 tells a dict watcher of every change before it happens,
-// and of the dict's end. On 3.13.0 an attribute store on an instance whose
-// dict exists can change that dict with neither, so from 3.13 on nothing is
-// remembered. can_remember_dicts() says whether remembering can work at all.
-
-// Whether values read from a dict must be held by references of one's own
-// to be used for as long as dict_unchanged() holds: only on 3.11, see above.
-constexpr bool kRememberedValuesNeedReferences = PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
-
+// ever share one. 3.11's specialised attribute store, though, drops an
+// entry's old value before the tag changes, so code run by that drop would
+// see the new value under the old tag; it only stores into combined tables,
+// so on 3.11 only a split table (one whose values are apart from its keys,
+// as an instance dict's are while it shares its class's keys) is trusted.
+// 3.12 tells a dict watcher of every change before it happens, and of the
+// dict's end. On 3.13.0 an attribute store on an instance whose dict exists
+// can change that dict with neither, so from 3.13 on nothing is remembered.
 #if PY_VERSION_HEX < 0x030C0000
 
 struct RememberedDict {
@@ -271,16 +267,25 @@ struct RememberedDict {
 };
 inline RememberedDict remembered_dict;
 
+inline bool version_tells_every_change(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+#else
+    (void)dict;
+    return true;
+#endif
+}
+
 inline void watch_dicts() {}
-inline bool can_remember_dicts() { return true; }
 
 inline void remember_dict(PyObject* dict) {
-    remembered_dict.dict = dict;
+    remembered_dict.dict = version_tells_every_change(dict) ? dict : nullptr;
     remembered_dict.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
 inline bool dict_unchanged(PyObject* dict) {
-    return dict == remembered_dict.dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == remembered_dict.version;
+    return dict == remembered_dict.dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == remembered_dict.version &&
+           version_tells_every_change(dict);
 }
 
 #elif PY_VERSION_HEX < 0x030D0000
@@ -312,8 +317,6 @@ inline void watch_dicts() {
     }
 }
 
-inline bool can_remember_dicts() { return dict_watcher >= 0; }
-
 inline void remember_dict(PyObject* dict) {
     remembered_dict = nullptr;
     if (dict_watcher < 0) {
@@ -338,7 +341,6 @@ inline bool dict_unchanged(PyObject* dict) { return dict == remembered_dict; }
 #else
 
 inline void watch_dicts() {}
-inline bool can_remember_dicts() { return false; }
 inline void remember_dict(PyObject* /*dict*/) {}
 inline bool dict_unchanged(PyObject* /*dict*/) { return false; }
 

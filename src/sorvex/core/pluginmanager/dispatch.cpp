@@ -4,6 +4,9 @@
 
 #include "names.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 
 namespace sorvex {
 
@@ -189,89 +192,23 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// The state remembered across calls, for one instance at a time: the state
-// last read from a plain instance dict, used while the dict is unchanged
-// (compat::dict_unchanged). The values are borrowed from the dict, except
-// where the interpreter can drop one before the dict says it changed
-// (compat::kRememberedValuesNeedReferences): there each is held by a
-// reference of its own, so that a value replaced on the instance is let go
-// at the next call, and a weak reference to the instance, whose callback
-// forgets the state, keeps it from outliving the instance. Raw pointers: this
-// lives as long as the process and must release nothing after the
-// interpreter has finished.
-struct RememberedState {
-    PyObject* owner = nullptr;  // the instance, compared only
-    PyObject* weak = nullptr;   // a weak reference to it, once made
-    PyObject* values[kStateCount] = {};
-};
-RememberedState remembered;
-PyObject* forget_on_owner_end = nullptr;  // the weak reference's callback
+// The state found by the last read_plain_state that succeeded, borrowed from
+// the dict it read, which compat::dict_unchanged tells still holds it.
+PyObject* remembered_state[kStateCount];
 
-// Letting go of a state can run any code (it may hold the last reference to
-// an old tree), so the slot is emptied first.
-void release(const RememberedState& state) {
-    if (compat::kRememberedValuesNeedReferences) {
-        for (PyObject* value : state.values) {
-            Py_XDECREF(value);
-        }
-        Py_XDECREF(state.weak);
+// The state of the instance whose dict is `dict`, when it is plain: the
+// remembered one while the dict is unchanged, else read anew.
+bool plain_state(PyObject* dict, PyObject** state) {
+    if (compat::dict_unchanged(dict)) {
+        std::copy(std::begin(remembered_state), std::end(remembered_state), state);
+        return true;
     }
-}
-
-void forget_state() {
-    const RememberedState old = remembered;
-    remembered = RememberedState();
-    release(old);
-}
-
-PyObject* owner_ended(PyObject* /*module*/, PyObject* weak) {
-    if (weak == remembered.weak) {
-        forget_state();
+    if (!read_plain_state(dict, state)) {
+        return false;
     }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef owner_ended_def = {"_forget_remembered_state", owner_ended, METH_O, nullptr};
-
-// Remembers the state just read from `dict`, the dict of `self`. Where the
-// values are held, this runs code (the release of the state it replaces, the
-// weak reference's allocation): the caller checks afterwards whether what it
-// read still holds.
-void remember_state(PyObject* self, PyObject* dict, PyObject* const* state) {
-    RememberedState fresh;
-    fresh.owner = self;
-    for (int i = 0; i < kStateCount; ++i) {
-        fresh.values[i] = compat::kRememberedValuesNeedReferences ? Py_NewRef(state[i]) : state[i];
-    }
-    RememberedState old = remembered;
-    if (old.owner == self) {
-        fresh.weak = old.weak;  // the same instance: its weak reference serves on
-        old.weak = nullptr;
-    }
-    remembered = fresh;
+    std::copy(state, state + kStateCount, remembered_state);
     compat::remember_dict(dict);
-    release(old);
-    if (!compat::kRememberedValuesNeedReferences || remembered.owner != self || remembered.weak != nullptr) {
-        return;
-    }
-    PyObject* weak = PyWeakref_NewRef(self, forget_on_owner_end);
-    if (weak == nullptr) {
-        PyErr_Clear();  // an instance without weak references is not remembered
-        if (remembered.owner == self) {
-            forget_state();
-        }
-        return;
-    }
-    if (remembered.owner == self && remembered.weak == nullptr) {
-        remembered.weak = weak;
-    } else {
-        Py_DECREF(weak);
-    }
-}
-
-bool is_remembered(PyObject* self, PyObject* dict) {
-    return remembered.owner == self && compat::dict_unchanged(dict);
+    return true;
 }
 
 #endif  // SORVEX_GENERAL_ONLY
@@ -314,21 +251,9 @@ void Dispatch::decide() {
     if (!keeps_own_members(Py_TYPE(self_), globals_)) {
         return;
     }
-    PyObject* const* state = remembered.values;
-    PyObject* read[kStateCount] = {};
-    if (!is_remembered(self_, dict.get())) {
-        if (!read_plain_state(dict.get(), read)) {
-            return;
-        }
-        state = read;
-        if (compat::can_remember_dicts()) {
-            // Remembering runs code, so what was read is checked again after.
-            remember_state(self_, dict.get(), read);
-            if (!keeps_own_members(Py_TYPE(self_), globals_) || !is_remembered(self_, dict.get())) {
-                return;
-            }
-            state = remembered.values;
-        }
+    PyObject* state[kStateCount] = {};
+    if (!plain_state(dict.get(), state)) {
+        return;
     }
     for (int i = 0; i < kStateCount; ++i) {
         state_[i] = Ref::from_borrowed(state[i]);
@@ -340,13 +265,8 @@ void Dispatch::decide() {
 bool init_dispatch() {
 #ifndef SORVEX_GENERAL_ONLY
     compat::watch_dicts();
-    if (forget_on_owner_end == nullptr) {
-        forget_on_owner_end = PyCFunction_New(&owner_ended_def, nullptr);
-    }
-    return forget_on_owner_end != nullptr;
-#else
-    return true;
 #endif
+    return true;
 }
 
 void Dispatch::leave_quick_route() {
