@@ -15,7 +15,6 @@ namespace {
 // The members that the module's own code reaches through the instance.
 constexpr Member kDispatched[] = {Member::validate_arguments, Member::validate_model, Member::validate_series,
                                   Member::validate_os, Member::validate_chassis_type, Member::print_tree};
-constexpr int kDispatchedCount = sizeof(kDispatched) / sizeof(kDispatched[0]);
 
 PyObject* state_name(State which) {
     switch (which) {
