@@ -1,5 +1,5 @@
 // compat.hpp: every difference between the interpreter versions (CPython 3.7
-// to 3.13) and between the platforms that the module is built for. Nothing
+// to 3.15) and between the platforms that the module is built for. Nothing
 // else lives here, and no other file tests PY_VERSION_HEX or a platform.
 #pragma once
 
@@ -9,6 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 #if defined(_WIN32)
 #include <intrin.h>
@@ -86,13 +90,10 @@ inline PyObject* call_method_one_arg(PyObject* object, PyObject* name, PyObject*
 
 #if PY_VERSION_HEX < 0x03080000
 // 3.7 knows no vectorcall for types of ours: a call arrives as a tuple and a
-// dict, and is handed on in the vectorcall convention.
-inline Py_ssize_t& vectorcall_offset() {
-    static Py_ssize_t offset = 0;
-    return offset;
-}
-
-inline PyObject* call_by_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
+// dict, and is handed on in the vectorcall convention to the function stored
+// at `Offset` in the callable.
+template <Py_ssize_t Offset>
+PyObject* call_by_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkwargs = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
     PyObject** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkwargs + 1)));
@@ -115,8 +116,7 @@ inline PyObject* call_by_tuple(PyObject* callable, PyObject* args, PyObject* kwa
             stack[nargs + index] = value;
             ++index;
         }
-        const auto function =
-            *reinterpret_cast<VectorcallFunction*>(reinterpret_cast<char*>(callable) + vectorcall_offset());
+        const auto function = *reinterpret_cast<VectorcallFunction*>(reinterpret_cast<char*>(callable) + Offset);
         result = function(callable, stack, static_cast<size_t>(nargs), kwnames);
     }
     Py_XDECREF(kwnames);
@@ -125,24 +125,99 @@ inline PyObject* call_by_tuple(PyObject* callable, PyObject* args, PyObject* kwa
 }
 #endif
 
-// Makes the type's instances callable through the function pointer stored at
-// `offset` in each of them, as a method descriptor where the interpreter
-// supports one (3.8+), so that a call through an instance makes no bound
-// method.
-inline void set_call_slots(PyTypeObject& type, Py_ssize_t offset) {
+// ---------------------------------------------------------------------------
+// Types
+
+// The method type: a heap type made from a spec, for callables that carry a
+// vectorcall function at `VectorcallOffset` and their weak references at
+// `weaklist_offset`. It is a method descriptor where the interpreter supports
+// one (3.8+), so that a call through an instance makes no bound method;
+// Python can neither subclass it nor make instances of it. `own` holds the
+// other slots. NULL with the error set on failure.
+template <Py_ssize_t VectorcallOffset>
+PyTypeObject* new_method_type(const char* name, size_t basicsize, Py_ssize_t weaklist_offset, const PyType_Slot* own,
+                              size_t own_count) {
+    constexpr size_t kMaxSlots = 16;
+    constexpr size_t kAdded = 2;
+    PyType_Slot slots[kMaxSlots] = {};
+    if (own_count > kMaxSlots - kAdded - 1) {
+        PyErr_SetString(PyExc_SystemError, "too many slots for the method type");
+        return nullptr;
+    }
+    size_t count = 0;
+    for (; count < own_count; ++count) {
+        slots[count] = own[count];
+    }
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
 #if PY_VERSION_HEX >= 0x03090000
-    type.tp_vectorcall_offset = offset;
-    type.tp_call = PyVectorcall_Call;
-    type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-#elif PY_VERSION_HEX >= 0x03080000
-    type.tp_vectorcall_offset = offset;
-    type.tp_call = PyVectorcall_Call;
-    type.tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyMemberDef members[] = {
+        {"__vectorcalloffset__", Py_T_PYSSIZET, VectorcallOffset, Py_READONLY, nullptr},
+        {"__weaklistoffset__", Py_T_PYSSIZET, weaklist_offset, Py_READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
 #else
-    vectorcall_offset() = offset;
-    type.tp_call = call_by_tuple;
+    PyMemberDef members[] = {
+        {"__vectorcalloffset__", T_PYSSIZET, VectorcallOffset, READONLY, nullptr},
+        {"__weaklistoffset__", T_PYSSIZET, weaklist_offset, READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+#endif
+    slots[count++] = {Py_tp_members, members};  // copied into the type
+    slots[count++] = {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)};
+    flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#elif PY_VERSION_HEX >= 0x03080000
+    slots[count++] = {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)};
+    flags |= _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#else
+    slots[count++] = {Py_tp_call, reinterpret_cast<void*>(call_by_tuple<VectorcallOffset>)};
+#endif
+#if PY_VERSION_HEX >= 0x030A0000
+    flags |= Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#endif
+    slots[count] = {0, nullptr};
+    PyType_Spec spec = {name, static_cast<int>(basicsize), 0, flags, slots};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+#if PY_VERSION_HEX < 0x03090000
+    // What a spec cannot say before 3.9, set before any instance exists.
+    if (type != nullptr) {
+        type->tp_weaklistoffset = weaklist_offset;
+#if PY_VERSION_HEX >= 0x03080000
+        type->tp_vectorcall_offset = VectorcallOffset;
+#endif
+    }
+#endif
+#if PY_VERSION_HEX < 0x030A0000
+    if (type != nullptr) {
+        type->tp_new = nullptr;  // no instances from Python
+    }
+#endif
+    return type;
+}
+
+// An instance of a heap type holds a reference to its type from 3.8 on:
+// visited by the instance's traverse, let go by its dealloc.
+inline int visit_instance_type(PyObject* self, visitproc visit, void* arg) {
+#if PY_VERSION_HEX >= 0x03080000
+    Py_VISIT(Py_TYPE(self));
+#else
+    (void)self;
+    (void)visit;
+    (void)arg;
+#endif
+    return 0;
+}
+
+inline void release_instance_type(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x03080000
+    Py_DECREF(type);
+#else
+    (void)type;
 #endif
 }
+
+// ---------------------------------------------------------------------------
+// Argument errors
 
 // How the interpreter names a function in argument errors: by its qualified
 // name since 3.10.
@@ -245,106 +320,38 @@ inline bool str_ready(PyObject* text) {
 }
 
 // ---------------------------------------------------------------------------
-// Dicts
+// Dicts and weak references
 
-// Noticing that one dict has not changed since it was last read, so that it
-// need not be read again: remember_dict(d) after reading d, then
-// dict_unchanged(d) is true until d changes or another dict is remembered.
-// Up to 3.11 every change gives a dict a new version tag, and no two dicts
-// ever share one. 3.11's specialised attribute store, though, drops an
-// entry's old value before the tag changes, so code run by that drop would
-// see the new value under the old tag; it only stores into combined tables,
-// so on 3.11 only a split table (one whose values are apart from its keys,
-// as an instance dict's are while it shares its class's keys) is trusted.
-// 3.12 tells a dict watcher of every change before it happens, and of the
-// dict's end. On 3.13.0 an attribute store on an instance whose dict exists
-// can change that dict with neither, so from 3.13 on nothing is remembered.
-#if PY_VERSION_HEX < 0x030C0000
-
-struct RememberedDict {
-    PyObject* dict = nullptr;  // compared, never dereferenced
-    uint64_t version = 0;
-};
-inline RememberedDict remembered_dict;
-
-inline bool version_tells_every_change(PyObject* dict) {
-#if PY_VERSION_HEX >= 0x030B0000
-    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+// dict[key] as a strong reference: 1 with `value` set, 0 when absent (value
+// NULL), -1 on error.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, value);
 #else
-    (void)dict;
-    return true;
+    *value = PyDict_GetItemWithError(dict, key);
+    if (*value != nullptr) {
+        Py_INCREF(*value);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
 #endif
 }
 
-inline void watch_dicts() {}
-
-inline void remember_dict(PyObject* dict) {
-    remembered_dict.dict = version_tells_every_change(dict) ? dict : nullptr;
-    remembered_dict.version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-inline bool dict_unchanged(PyObject* dict) {
-    return dict == remembered_dict.dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == remembered_dict.version &&
-           version_tells_every_change(dict);
-}
-
-#elif PY_VERSION_HEX < 0x030D0000
-
-// The module is loaded once per process, and its names and method type are
-// shared by the whole process, so the watcher is registered once; the module
-// does not support an interpreter that is finalised and started again.
-inline int dict_watcher = -1;
-inline PyObject* watched_dict = nullptr;     // carries our watch until its end or the next remember_dict
-inline PyObject* remembered_dict = nullptr;  // unchanged since remember_dict (compared only)
-
-inline int forget_changed_dict(PyDict_WatchEvent event, PyObject* dict, PyObject* /*key*/, PyObject* /*value*/) {
-    if (dict == remembered_dict) {
-        remembered_dict = nullptr;
+// Whether a weak reference still refers to `object`, which the caller holds.
+// Runs no code.
+inline bool refers_to(PyObject* weak_reference, PyObject* object) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* referent = nullptr;
+    if (PyWeakref_GetRef(weak_reference, &referent) < 0) {
+        PyErr_Clear();
+        return false;
     }
-    if (event == PyDict_EVENT_DEALLOCATED && dict == watched_dict) {
-        watched_dict = nullptr;
-    }
-    return 0;
-}
-
-// Registers the watcher. Without a free watcher slot nothing is remembered.
-inline void watch_dicts() {
-    if (dict_watcher < 0) {
-        dict_watcher = PyDict_AddWatcher(forget_changed_dict);
-        if (dict_watcher < 0) {
-            PyErr_Clear();
-        }
-    }
-}
-
-inline void remember_dict(PyObject* dict) {
-    remembered_dict = nullptr;
-    if (dict_watcher < 0) {
-        return;
-    }
-    if (dict != watched_dict) {
-        if (watched_dict != nullptr && PyDict_Unwatch(dict_watcher, watched_dict) < 0) {
-            PyErr_Clear();
-        }
-        watched_dict = nullptr;
-        if (PyDict_Watch(dict_watcher, dict) < 0) {
-            PyErr_Clear();
-            return;
-        }
-        watched_dict = dict;
-    }
-    remembered_dict = dict;
-}
-
-inline bool dict_unchanged(PyObject* dict) { return dict == remembered_dict; }
-
+    Py_XDECREF(referent);
+    return referent == object;
 #else
-
-inline void watch_dicts() {}
-inline void remember_dict(PyObject* /*dict*/) {}
-inline bool dict_unchanged(PyObject* /*dict*/) { return false; }
-
+    return PyWeakref_GET_OBJECT(weak_reference) == object;
 #endif
+}
 
 // ---------------------------------------------------------------------------
 // Modules
@@ -357,11 +364,16 @@ inline bool dict_unchanged(PyObject* /*dict*/) { return false; }
 #define SORVEX_MODULE_INIT PyMODINIT_FUNC
 #endif
 
-// Module slots beyond Py_mod_exec. The method type and the interned names are
-// shared by the whole process, so other interpreters must not load the module.
-#if PY_VERSION_HEX >= 0x030C0000
+// Module slots beyond Py_mod_exec. Everything the module makes lives in its
+// module state, so every interpreter, with its own GIL too, may load it. It
+// has not been tested without the GIL, so it says that it needs it.
+#if PY_VERSION_HEX >= 0x030D0000
+#define SORVEX_EXTRA_MODULE_SLOTS                                          \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, \
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
 #define SORVEX_EXTRA_MODULE_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #else
 #define SORVEX_EXTRA_MODULE_SLOTS
 #endif

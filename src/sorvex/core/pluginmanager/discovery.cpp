@@ -2,35 +2,36 @@
 // and loading the plugins that installed distributions advertise as entry
 // points. Both only import; a plugin module registers its own classes when it
 // runs.
-#include "method.hpp"
-#include "names.hpp"
+#include "state.hpp"
 
 namespace sorvex {
 
 namespace {
 
 // `from sorvex.plugins import <first>, __name__`: both values, or false.
-bool import_plugin_package(PyObject* globals, PyObject* first, Ref& first_value, Ref& package_name) {
+bool import_plugin_package(const Context& context, PyObject* first, Ref& first_value, Ref& package_name) {
+    const Names& names = context.state.names;
     Ref fromlist = Ref::from_new(PyTuple_Pack(2, first, names.__name__));
     if (!fromlist) {
         return false;
     }
-    Ref package = Ref::from_new(PyImport_ImportModuleLevelObject(names.sorvex_plugins, globals, nullptr, fromlist.get(), 0));
+    Ref package = Ref::from_new(PyImport_ImportModuleLevelObject(names.sorvex_plugins, context.globals, nullptr, fromlist.get(), 0));
     if (!package) {
         return false;
     }
-    first_value = import_from(package.get(), first);
+    first_value = import_from(names, package.get(), first);
     if (!first_value) {
         return false;
     }
-    package_name = import_from(package.get(), names.__name__);
+    package_name = import_from(names, package.get(), names.__name__);
     return bool(package_name);
 }
 
 // The search path and dotted name of sorvex.plugins: its own __path__ object,
 // or, when it has none, a list holding the directory of its __file__.
-bool locate_plugin_package(PyObject* globals, Ref& search_path, Ref& package_name) {
-    if (import_plugin_package(globals, names.__path__, search_path, package_name)) {
+bool locate_plugin_package(const Context& context, Ref& search_path, Ref& package_name) {
+    const Names& names = context.state.names;
+    if (import_plugin_package(context, names.__path__, search_path, package_name)) {
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -38,10 +39,10 @@ bool locate_plugin_package(PyObject* globals, Ref& search_path, Ref& package_nam
     }
     PendingError handled;
     Ref init_file;
-    bool located = import_plugin_package(globals, names.__file__, init_file, package_name);
+    bool located = import_plugin_package(context, names.__file__, init_file, package_name);
     if (located) {
         // [os.path.dirname(sorvex_init)]
-        Ref os_module = lookup_global(globals, names.os);
+        Ref os_module = lookup_global(context.globals, names.os);
         Ref os_path = os_module ? Ref::from_new(PyObject_GetAttr(os_module.get(), names.path)) : Ref();
         Ref dirname = os_path ? Ref::from_new(PyObject_GetAttr(os_path.get(), names.dirname)) : Ref();
         Ref directory = dirname ? Ref::from_new(compat::call_one_arg(dirname.get(), init_file.get())) : Ref();
@@ -90,7 +91,7 @@ Ref unpack_module_name(PyObject* item) {
 
 // `".plugins." in name and ".tests." not in name and not name.endswith("tests")`:
 // 1 when discovery imports the module, 0 for test code, -1 on error.
-int is_plugin_module(PyObject* name) {
+int is_plugin_module(const Names& names, PyObject* name) {
     int contains = PySequence_Contains(name, names.dot_plugins_dot);
     if (contains <= 0) {
         return contains;
@@ -106,10 +107,12 @@ int is_plugin_module(PyObject* name) {
 
 }  // namespace
 
-PyObject* discover_builtin_plugins_impl(PyObject* globals, PyObject* const* /*args*/) {
+PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const* /*args*/) {
+    const Names& names = context.state.names;
+    PyObject* const globals = context.globals;
     Ref search_path;
     Ref package_name;
-    if (!locate_plugin_package(globals, search_path, package_name)) {
+    if (!locate_plugin_package(context, search_path, package_name)) {
         return nullptr;
     }
     // pkgutil.walk_packages(plugins_path, sorvex_name + ".")
@@ -127,7 +130,7 @@ PyObject* discover_builtin_plugins_impl(PyObject* globals, PyObject* const* /*ar
     }
     while (Ref item = Ref::from_new(PyIter_Next(iterator.get()))) {
         Ref name = unpack_module_name(item.get());
-        const int wanted = name ? is_plugin_module(name.get()) : -1;
+        const int wanted = name ? is_plugin_module(names, name.get()) : -1;
         if (wanted < 0) {
             return nullptr;
         }
@@ -148,7 +151,9 @@ PyObject* discover_builtin_plugins_impl(PyObject* globals, PyObject* const* /*ar
     Py_RETURN_NONE;
 }
 
-PyObject* discover_external_plugins_impl(PyObject* globals, PyObject* const* /*args*/) {
+PyObject* discover_external_plugins_impl(const Context& context, PyObject* const* /*args*/) {
+    const Names& names = context.state.names;
+    PyObject* const globals = context.globals;
     // for plugin in iter_entry_points(group=ENTRYPOINT_GROUP)
     Ref iter_entry_points = lookup_global(globals, names.iter_entry_points);
     Ref group = iter_entry_points ? lookup_global(globals, names.ENTRYPOINT_GROUP) : Ref();
@@ -156,7 +161,7 @@ PyObject* discover_external_plugins_impl(PyObject* globals, PyObject* const* /*a
         return nullptr;
     }
     PyObject* query[] = {group.get()};
-    Ref entry_points = Ref::from_new(compat::vectorcall(iter_entry_points.get(), query, 0, keywords.entry_point_query));
+    Ref entry_points = Ref::from_new(compat::vectorcall(iter_entry_points.get(), query, 0, context.state.keywords.entry_point_query));
     Ref iterator = entry_points ? Ref::from_new(PyObject_GetIter(entry_points.get())) : Ref();
     if (!iterator) {
         return nullptr;

@@ -1,12 +1,6 @@
-// dispatch.cpp: override detection (the per-type cache and the instance dict
+// dispatch.cpp: override detection (the per-class cache and the instance dict
 // scan) and the two ways of reaching a member or a state attribute.
 #include "dispatch.hpp"
-
-#include "names.hpp"
-
-#include <algorithm>
-#include <iterator>
-
 
 namespace sorvex {
 
@@ -16,7 +10,7 @@ namespace {
 constexpr Member kDispatched[] = {Member::validate_arguments, Member::validate_model, Member::validate_series,
                                   Member::validate_os, Member::validate_chassis_type, Member::print_tree};
 
-PyObject* state_name(State which) {
+PyObject* state_name(const Names& names, State which) {
     switch (which) {
         case State::plugins:
             return names._plugins;
@@ -28,21 +22,31 @@ PyObject* state_name(State which) {
     return names.chassis_type_list;
 }
 
+// The name of a member reached through the instance.
+PyObject* member_name(const Names& names, Member member) {
+    switch (member) {
+        case Member::validate_arguments:
+            return names.validate_arguments;
+        case Member::validate_model:
+            return names.validate_model;
+        case Member::validate_series:
+            return names.validate_series;
+        case Member::validate_os:
+            return names.validate_os;
+        case Member::validate_chassis_type:
+            return names.validate_chassis_type;
+        case Member::print_tree:
+            return names.print_tree;
+        default:
+            break;
+    }
+    return nullptr;
+}
+
 #ifndef SORVEX_GENERAL_ONLY
 
 // ---------------------------------------------------------------------------
 // Classes: whether a class keeps the module's own members (precondition 2).
-
-struct TypeEntry {
-    PyTypeObject* type = nullptr;  // compared, never dereferenced
-    unsigned int version = 0;
-    PyObject* globals = nullptr;   // of the methods found; compared only
-    bool common = false;
-};
-
-constexpr int kTypeCacheSize = 8;
-TypeEntry type_cache[kTypeCacheSize];
-int type_cache_next = 0;
 
 // What the class attribute `name` is along an MRO of types whose dicts have
 // only str keys (borrowed, NULL when absent). Runs no code.
@@ -71,80 +75,86 @@ bool mro_has_plain_dicts(PyObject* mro) {
     return true;
 }
 
-// The namespace of the module whose own methods the class keeps for every
-// dispatched member, or NULL.
-PyObject* own_members_globals(PyTypeObject* type) {
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset == 0) {
-        return nullptr;
-    }
-    // Held while it is read, and checked first, so that the lookups below run
-    // no code that could replace it.
+// Whether the class keeps this module's own method for every dispatched
+// member and defines no state attribute. Runs no code.
+bool keeps_own_members_uncached(const ModuleState& state, PyTypeObject* type) {
+    // Held while it is read, and checked first, so that the lookups below
+    // cannot meet anything but exact str keys.
     Ref mro = Ref::from_borrowed(type->tp_mro);
     if (!mro || !PyTuple_Check(mro.get()) || !mro_has_plain_dicts(mro.get())) {
-        return nullptr;
+        return false;
     }
-    PyObject* globals = nullptr;
     for (Member member : kDispatched) {
-        PyObject* found = find_in_mro(mro.get(), member_name(member));
-        NativeMethod* method = found != nullptr ? as_native_method(found) : nullptr;
-        if (method == nullptr || method->spec->member != member || method->globals == nullptr ||
-            (globals != nullptr && method->globals != globals)) {
-            return nullptr;
+        PyObject* found = find_in_mro(mro.get(), member_name(state.names, member));
+        NativeMethod* method = found != nullptr ? as_native_method(state.methods, found) : nullptr;
+        if (method == nullptr || method->spec->member != member || method->state != &state) {
+            return false;
         }
-        globals = method->globals;
     }
     for (int i = 0; i < kStateCount; ++i) {
-        if (find_in_mro(mro.get(), state_name(static_cast<State>(i))) != nullptr) {
-            return nullptr;
+        if (find_in_mro(mro.get(), state_name(state.names, static_cast<State>(i))) != nullptr) {
+            return false;
         }
     }
-    return globals;
+    return true;
 }
 
-bool keeps_own_members(PyTypeObject* type, PyObject* globals) {
-    const unsigned int version = compat::type_version(type);
+// The same, from the module's class cache. A class seen for the first time
+// (or since it changed) is examined, and takes the place of the oldest entry.
+bool keeps_own_members(ModuleState& state, PyTypeObject* type) {
+    unsigned int version = compat::type_version(type);
     if (version == 0) {
         return false;
     }
-    for (const TypeEntry& entry : type_cache) {
-        if (entry.type == type && entry.version == version) {
-            return entry.common && entry.globals == globals;
+    PyObject* const object = reinterpret_cast<PyObject*>(type);
+    for (const ClassEntry& entry : state.classes) {
+        if (entry.address == type && entry.version == version && compat::refers_to(entry.type, object)) {
+            return entry.common;
         }
     }
-    TypeEntry fresh;
-    fresh.type = type;
-    fresh.version = version;
-    fresh.globals = own_members_globals(type);
-    fresh.common = fresh.globals != nullptr;
+    // Made first: it may collect garbage, which may run code that changes
+    // the class.
+    Ref weak = Ref::from_new(PyWeakref_NewRef(object, nullptr));
+    if (!weak) {
+        PyErr_Clear();
+        return false;
+    }
+    version = compat::type_version(type);
+    const bool common = version != 0 && keeps_own_members_uncached(state, type);
     PyErr_Clear();  // a failed type_dict() only means "not common"
-    type_cache[type_cache_next] = fresh;
-    type_cache_next = (type_cache_next + 1) % kTypeCacheSize;
-    return fresh.common && fresh.globals == globals;
+    ClassEntry& entry = state.classes[state.next_class];
+    state.next_class = (state.next_class + 1) % kClassCacheSize;
+    PyObject* old = entry.type;  // a weak reference without a callback: letting it go runs no code
+    entry = ClassEntry{weak.release(), type, version, common};
+    Py_XDECREF(old);
+    return common;
 }
 
 // ---------------------------------------------------------------------------
-// Instances (precondition 3): the state attributes, borrowed from the dict.
+// Instances (precondition 3): the state attributes, read from the dict.
 
 // Whether an instance dict key that is not one of the state names (checked
 // by identity first) names a state attribute or a dispatched member.
 enum class KeyRole { other, state, dispatched };
 
-KeyRole role_of(PyObject* key, int& state_index) {
+KeyRole role_of(const Names& names, PyObject* key, int& state_index) {
     for (int i = 0; i < kStateCount; ++i) {
-        if (same_text(key, state_name(static_cast<State>(i)))) {
+        if (same_text(key, state_name(names, static_cast<State>(i)))) {
             state_index = i;
             return KeyRole::state;
         }
     }
     for (Member member : kDispatched) {
-        if (same_text(key, member_name(member))) {
+        if (same_text(key, member_name(names, member))) {
             return KeyRole::dispatched;
         }
     }
     return KeyRole::other;
 }
 
-bool read_plain_state(PyObject* dict, PyObject** state) {
+// The state attributes of a plain instance dict (borrowed from it), or false.
+// Runs no code.
+bool read_plain_state(const Names& names, PyObject* dict, PyObject** state) {
     if (!PyDict_CheckExact(dict)) {
         return false;
     }
@@ -175,7 +185,7 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
             return false;
         }
         int index = 0;
-        const KeyRole role = role_of(key, index);
+        const KeyRole role = role_of(names, key, index);
         if (role == KeyRole::dispatched) {
             return false;
         }
@@ -191,53 +201,14 @@ bool read_plain_state(PyObject* dict, PyObject** state) {
     return true;
 }
 
-// The state found by the last read_plain_state that succeeded, borrowed from
-// the dict it read, which compat::dict_unchanged tells still holds it.
-PyObject* remembered_state[kStateCount];
-
-// The state of the instance whose dict is `dict`, when it is plain: the
-// remembered one while the dict is unchanged, else read anew.
-bool plain_state(PyObject* dict, PyObject** state) {
-    if (compat::dict_unchanged(dict)) {
-        std::copy(std::begin(remembered_state), std::end(remembered_state), state);
-        return true;
-    }
-    if (!read_plain_state(dict, state)) {
-        return false;
-    }
-    std::copy(state, state + kStateCount, remembered_state);
-    compat::remember_dict(dict);
-    return true;
-}
-
 #endif  // SORVEX_GENERAL_ONLY
 
 }  // namespace
 
-PyObject* member_name(Member member) {
-    switch (member) {
-        case Member::validate_arguments:
-            return names.validate_arguments;
-        case Member::validate_model:
-            return names.validate_model;
-        case Member::validate_series:
-            return names.validate_series;
-        case Member::validate_os:
-            return names.validate_os;
-        case Member::validate_chassis_type:
-            return names.validate_chassis_type;
-        case Member::print_tree:
-            return names.print_tree;
-        default:
-            break;
-    }
-    return nullptr;
-}
-
 void Dispatch::decide() {
 #ifndef SORVEX_GENERAL_ONLY
     PyTypeObject* type = Py_TYPE(self_);
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset == 0 || globals_ == nullptr) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset == 0) {
         return;
     }
     // Made, if need be, before the class is looked at: making it may collect
@@ -247,11 +218,11 @@ void Dispatch::decide() {
         ok_ = false;
         return;
     }
-    if (!keeps_own_members(Py_TYPE(self_), globals_)) {
+    if (!keeps_own_members(context_.state, Py_TYPE(self_))) {
         return;
     }
     PyObject* state[kStateCount] = {};
-    if (!plain_state(dict.get(), state)) {
+    if (!read_plain_state(names(), dict.get(), state)) {
         return;
     }
     for (int i = 0; i < kStateCount; ++i) {
@@ -261,11 +232,11 @@ void Dispatch::decide() {
 #endif
 }
 
-bool init_dispatch() {
-#ifndef SORVEX_GENERAL_ONLY
-    compat::watch_dicts();
-#endif
-    return true;
+void clear_class_cache(ModuleState& state) {
+    for (ClassEntry& entry : state.classes) {
+        Py_CLEAR(entry.type);
+        entry.address = nullptr;
+    }
 }
 
 void Dispatch::leave_quick_route() {
@@ -278,18 +249,18 @@ void Dispatch::leave_quick_route() {
 }
 
 Ref Dispatch::state_through_instance(State which) {
-    return Ref::from_new(PyObject_GetAttr(self_, state_name(which)));
+    return Ref::from_new(PyObject_GetAttr(self_, state_name(names(), which)));
 }
 
 bool Dispatch::resolve_through_instance(Member member, Ref& callable) {
     callable = Ref();
-    Ref attribute = Ref::from_new(PyObject_GetAttr(self_, member_name(member)));
+    Ref attribute = Ref::from_new(PyObject_GetAttr(self_, member_name(names(), member)));
     if (!attribute) {
         return false;
     }
     if (PyMethod_Check(attribute.get()) && PyMethod_GET_SELF(attribute.get()) == self_) {
-        NativeMethod* method = as_native_method(PyMethod_GET_FUNCTION(attribute.get()));
-        if (method != nullptr && method->spec->member == member && method->globals == globals_) {
+        NativeMethod* method = as_native_method(context_.state.methods, PyMethod_GET_FUNCTION(attribute.get()));
+        if (method != nullptr && method->spec->member == member && method->state == &context_.state) {
             return true;
         }
     }

@@ -19,17 +19,18 @@
 //      validate_model, validate_series, validate_os, validate_chassis_type and
 //      print_tree resolves there to this module's own method for it, and no
 //      class on the MRO defines _plugins, supported_os or chassis_type_list
-//      (per-type cache, keyed on the type's version tag, which changes with
-//      every change to the class or its bases);
+//      (cached per class in the module state, keyed on the class, held by a
+//      weak reference, and its version tag, which changes with every change
+//      to the class or its bases);
 //   3. the instance dict is an exact dict with exact-str keys only, holds the
-//      three state attributes and none of those six member names (the dict
-//      is read again only when it has changed since its last reading, as far
-//      as compat::dict_unchanged can tell; where it cannot, on every call);
+//      three state attributes and none of those six member names (read at
+//      every call: nothing is remembered about an instance);
 //   4. the build does not define SORVEX_GENERAL_ONLY.
 // Deciding runs no code outside the interpreter, except that the instance
-// dict may first have to be created (once per instance, which may collect
-// garbage): the cache is consulted after that. The state is held by strong
-// references for the rest of the call.
+// dict may first have to be created (once per instance), and a class seen
+// for the first time gets a weak reference; either may collect garbage, so
+// both happen before what they could change is read. The state is held by
+// strong references for the rest of the call.
 //
 // Outside code can change any of this, so a call leaves the quick route, for
 // good, just before anything outside the interpreter may run: the debug
@@ -42,7 +43,7 @@
 // may call a colliding key's __eq__, exactly where Python would.
 #pragma once
 
-#include "method.hpp"
+#include "state.hpp"
 
 
 namespace sorvex {
@@ -53,13 +54,13 @@ constexpr int kStateCount = 3;
 
 class Dispatch {
 public:
-    // Decides the route of a call on `self` made through one of this module's
-    // methods, whose module namespace is `globals`; `values` are the
-    // description values the call validates (`value_count` of them, read in
-    // place from the call's arguments). False from ok() means that an error
-    // was raised while deciding.
-    Dispatch(PyObject* self, PyObject* globals, PyObject* const* values = nullptr, int value_count = 0)
-        : self_(self), globals_(globals) {
+    // Decides the route of a call on `self` made through one of the methods
+    // of `context`'s module; `values` are the description values the call
+    // validates (`value_count` of them, read in place from the call's
+    // arguments). False from ok() means that an error was raised while
+    // deciding.
+    Dispatch(PyObject* self, const Context& context, PyObject* const* values = nullptr, int value_count = 0)
+        : self_(self), context_(context) {
         // Inline, so that the loop unrolls for the count of each call site.
         for (int i = 0; i < value_count; ++i) {
             if (values[i] != Py_None && !PyUnicode_CheckExact(values[i])) {
@@ -73,7 +74,10 @@ public:
 
     bool ok() const { return ok_; }
     PyObject* self() const { return self_; }
-    PyObject* globals() const { return globals_; }
+    const Context& context() const { return context_; }
+    PyObject* globals() const { return context_.globals; }
+    const Names& names() const { return context_.state.names; }
+    const Keywords& keywords() const { return context_.state.keywords; }
     bool quick() const { return quick_; }
 
     // Outside code is about to run: the rest of the call takes the general
@@ -112,16 +116,13 @@ private:
     bool resolve_through_instance(Member member, Ref& callable);
 
     PyObject* self_;
-    PyObject* globals_;
+    const Context& context_;
     bool ok_ = true;
     bool quick_ = false;
     Ref state_[kStateCount];
 };
 
-// The name of a member reached through the instance.
-PyObject* member_name(Member member);
-
-// Sets up what the route decision needs; false with the error set.
-bool init_dispatch();
+// Lets go of the module's class cache.
+void clear_class_cache(ModuleState& state);
 
 }  // namespace sorvex

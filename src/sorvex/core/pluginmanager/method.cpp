@@ -1,8 +1,6 @@
 // method.cpp: the NativeMethod type and its argument binding, which raises
 // the interpreter's own TypeError wording.
-#include "method.hpp"
-
-#include "names.hpp"
+#include "state.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,22 +9,11 @@
 
 namespace sorvex {
 
-PyTypeObject NativeMethodType{};
-
 namespace {
 
-// What binding needs of a member, made once per process from its spec.
-struct MemberRuntime {
-    PyObject* params[kMaxParams];  // interned parameter names
-    PyObject* defaults;            // tuple: a value per parameter (None for required ones)
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* text_signature;      // "(self, os=None, ...)"
-    int required_count;
-};
-MemberRuntime runtime[kMemberCount];
-
-const MemberRuntime& runtime_of(const MemberSpec* spec) { return runtime[static_cast<int>(spec->member)]; }
+const MemberRuntime& runtime_of(const NativeMethod* method) {
+    return method->state->methods.members[static_cast<int>(method->spec->member)];
+}
 
 bool init_runtime(const MemberSpec& spec, MemberRuntime& out) {
     out.defaults = PyTuple_New(spec.param_count);
@@ -292,13 +279,14 @@ bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize
 template <int Count>
 PyObject* call_with_count(NativeMethod* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* bound[Count > 0 ? Count : 1] = {};
-    if (!bind_arguments<Count>(runtime_of(method->spec), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    if (!bind_arguments<Count>(runtime_of(method), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         return nullptr;
     }
+    const Context context{method->globals, *method->state};
     // No C++ exception may reach the interpreter; the only ones our code can
     // meet are allocation failures in standard containers.
     try {
-        return method->spec->impl(method->globals, bound);
+        return method->spec->impl(context, bound);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -322,26 +310,27 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return kCallByCount[method->spec->param_count](method, args, nargsf, kwnames);
 }
 
+// A method holds its module and namespace until it is freed: the garbage
+// collector breaks a cycle through them at the module or its namespace, never
+// here, so that a method called while its cycle is collected finds both.
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* method = reinterpret_cast<NativeMethod*>(self);
+    Py_VISIT(method->module);
     Py_VISIT(method->globals);
-    return 0;
-}
-
-int method_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<NativeMethod*>(self)->globals);
-    return 0;
+    return compat::visit_instance_type(self, visit, arg);
 }
 
 void method_dealloc(PyObject* self) {
     auto* method = reinterpret_cast<NativeMethod*>(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (method->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
-    method_clear(self);
+    Py_CLEAR(method->globals);
     Py_CLEAR(method->module);
     PyObject_GC_Del(self);
+    compat::release_instance_type(type);
 }
 
 // A plain function's __get__: itself through the class, bound through an
@@ -354,7 +343,7 @@ PyObject* method_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner
 }
 
 PyObject* method_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<native method %U>", runtime_of(reinterpret_cast<NativeMethod*>(self)->spec).qualname);
+    return PyUnicode_FromFormat("<native method %U>", runtime_of(reinterpret_cast<NativeMethod*>(self)).qualname);
 }
 
 PyObject* get_doc(PyObject* self, void*) {
@@ -366,69 +355,80 @@ PyObject* get_doc(PyObject* self, void*) {
 }
 
 PyObject* get_text_signature(PyObject* self, void*) {
-    return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)->spec).text_signature);
+    return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)).text_signature);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)->spec).name); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)).name); }
 
 PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)->spec).qualname);
+    return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)).qualname);
 }
 
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<NativeMethod*>(self)->module); }
-
-PyGetSetDef method_getset[] = {
+// (__module__ comes from the type: the module's dotted name.)
+const PyGetSetDef method_getset[] = {
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-bool ready_type() {
-    PyTypeObject& type = NativeMethodType;
-    if (type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
-    Py_SET_REFCNT(&type, 1);
-    type.tp_name = "sorvex.core.pluginmanager.native_method";
-    type.tp_basicsize = sizeof(NativeMethod);
-    type.tp_dealloc = method_dealloc;
-    type.tp_repr = method_repr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    compat::set_call_slots(type, offsetof(NativeMethod, vectorcall));
-    type.tp_traverse = method_traverse;
-    type.tp_clear = method_clear;
-    type.tp_getset = method_getset;
-    type.tp_descr_get = method_descr_get;
-    type.tp_weaklistoffset = offsetof(NativeMethod, weakrefs);
-    return PyType_Ready(&type) == 0;
+PyTypeObject* make_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+        {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+        {Py_tp_getset, const_cast<PyGetSetDef*>(method_getset)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(method_descr_get)},
+    };
+    return compat::new_method_type<offsetof(NativeMethod, vectorcall)>(
+        "sorvex.core.pluginmanager.native_method", sizeof(NativeMethod), offsetof(NativeMethod, weakrefs), slots,
+        sizeof(slots) / sizeof(slots[0]));
 }
 
 }  // namespace
 
-bool init_methods() {
-    if (!ready_type()) {
+bool init_methods(MethodTable& table) {
+    table.type = make_type();
+    if (table.type == nullptr) {
         return false;
     }
     for (int i = 0; i < kMemberCount; ++i) {
-        if (runtime[i].text_signature == nullptr && !init_runtime(kMembers[i], runtime[i])) {
+        if (!init_runtime(kMembers[i], table.members[i])) {
             return false;
         }
     }
     return true;
 }
 
-Ref make_method(Member member, PyObject* globals, PyObject* module_name) {
-    NativeMethod* method = PyObject_GC_New(NativeMethod, &NativeMethodType);
+void clear_methods(MethodTable& table) {
+    for (MemberRuntime& member : table.members) {
+        for (PyObject*& param : member.params) {
+            Py_CLEAR(param);
+        }
+        Py_CLEAR(member.defaults);
+        Py_CLEAR(member.name);
+        Py_CLEAR(member.qualname);
+        Py_CLEAR(member.text_signature);
+    }
+    Py_CLEAR(table.type);
+}
+
+int traverse_methods(const MethodTable& table, visitproc visit, void* arg) {
+    Py_VISIT(table.type);
+    return 0;
+}
+
+Ref make_method(ModuleState& state, Member member, PyObject* module, PyObject* globals) {
+    NativeMethod* method = PyObject_GC_New(NativeMethod, state.methods.type);
     if (method == nullptr) {
         return {};
     }
     method->vectorcall = method_vectorcall;
     method->spec = &spec_of(member);
+    method->state = &state;
+    method->module = Py_NewRef(module);
     method->globals = Py_NewRef(globals);
-    method->module = Py_NewRef(module_name);
     method->weakrefs = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(method));
     return Ref::from_new(reinterpret_cast<PyObject*>(method));

@@ -3,8 +3,9 @@
 // method descriptor with vectorcall, so that a call through an instance makes
 // no bound method, and with a text signature, so that inspect.signature()
 // reports the real parameters. Its __get__ binds like a plain function's, and
-// each method keeps the module namespace, where it looks module-level names up
-// when it uses them.
+// each method belongs to one module object: it holds that module, whose state
+// it runs with, and its namespace, where it looks module-level names up when
+// it uses them. The type is made from a spec for each module.
 #pragma once
 
 #include "support.hpp"
@@ -32,10 +33,12 @@ enum class Member : int {
 constexpr int kMemberCount = static_cast<int>(Member::repr) + 1;
 constexpr int kMaxParams = 6;
 
-// A member's implementation: `globals` is the namespace of the module its
-// method belongs to; `args` holds the bound arguments in parameter order
-// (self first for instance methods), defaults filled in.
-using Impl = PyObject* (*)(PyObject* globals, PyObject* const* args);
+struct Context;  // state.hpp
+
+// A member's implementation: `context` is the module its method belongs to;
+// `args` holds the bound arguments in parameter order (self first for
+// instance methods), defaults filled in.
+using Impl = PyObject* (*)(const Context& context, PyObject* const* args);
 
 enum class Kind : unsigned char { method, property_getter, property_setter, static_method };
 
@@ -65,44 +68,68 @@ extern const MemberSpec kMembers[kMemberCount];
 inline const MemberSpec& spec_of(Member member) { return kMembers[static_cast<int>(member)]; }
 
 // The implementations, in their concern files.
-PyObject* init_impl(PyObject* globals, PyObject* const* args);
-PyObject* plugins_getter_impl(PyObject* globals, PyObject* const* args);
-PyObject* plugins_setter_impl(PyObject* globals, PyObject* const* args);
-PyObject* validate_model_impl(PyObject* globals, PyObject* const* args);
-PyObject* validate_series_impl(PyObject* globals, PyObject* const* args);
-PyObject* validate_os_impl(PyObject* globals, PyObject* const* args);
-PyObject* validate_chassis_type_impl(PyObject* globals, PyObject* const* args);
-PyObject* validate_arguments_impl(PyObject* globals, PyObject* const* args);
-PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args);
-PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args);
-PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args);
-PyObject* discover_builtin_plugins_impl(PyObject* globals, PyObject* const* args);
-PyObject* discover_external_plugins_impl(PyObject* globals, PyObject* const* args);
-PyObject* print_tree_impl(PyObject* globals, PyObject* const* args);
-PyObject* repr_impl(PyObject* globals, PyObject* const* args);
+PyObject* init_impl(const Context& context, PyObject* const* args);
+PyObject* plugins_getter_impl(const Context& context, PyObject* const* args);
+PyObject* plugins_setter_impl(const Context& context, PyObject* const* args);
+PyObject* validate_model_impl(const Context& context, PyObject* const* args);
+PyObject* validate_series_impl(const Context& context, PyObject* const* args);
+PyObject* validate_os_impl(const Context& context, PyObject* const* args);
+PyObject* validate_chassis_type_impl(const Context& context, PyObject* const* args);
+PyObject* validate_arguments_impl(const Context& context, PyObject* const* args);
+PyObject* get_plugin_impl(const Context& context, PyObject* const* args);
+PyObject* unregister_plugin_impl(const Context& context, PyObject* const* args);
+PyObject* register_plugin_impl(const Context& context, PyObject* const* args);
+PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const* args);
+PyObject* discover_external_plugins_impl(const Context& context, PyObject* const* args);
+PyObject* print_tree_impl(const Context& context, PyObject* const* args);
+PyObject* repr_impl(const Context& context, PyObject* const* args);
 
 // ---------------------------------------------------------------------------
+// What binding needs of a member, made for each module from its spec.
+struct MemberRuntime {
+    PyObject* params[kMaxParams];  // interned parameter names
+    PyObject* defaults;            // tuple: a value per parameter (None for required ones)
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* text_signature;      // "(self, os=None, ...)"
+    int required_count;
+};
+
+// A module's method type and the runtime of every member.
+struct MethodTable {
+    PyTypeObject* type;
+    MemberRuntime members[kMemberCount];
+};
+
+struct ModuleState;  // state.hpp
+
 struct NativeMethod {
     PyObject_HEAD
     compat::VectorcallFunction vectorcall;
     const MemberSpec* spec;
-    PyObject* globals;  // the module's namespace
-    PyObject* module;   // the module's __name__ when the class was made
+    ModuleState* state;  // the state of `module`, alive while the method holds it
+    PyObject* module;
+    PyObject* globals;   // the module's namespace
     PyObject* weakrefs;
 };
 
-extern PyTypeObject NativeMethodType;
+// Makes the method type and the members' runtime; false with the error set
+// (what was made stays, for clear_methods).
+bool init_methods(MethodTable& table);
 
-// Readies the type and the per-member parameter tables, once.
-bool init_methods();
+// Lets them go.
+void clear_methods(MethodTable& table);
 
-// A new method for a member, belonging to the module whose namespace is
-// `globals`.
-Ref make_method(Member member, PyObject* globals, PyObject* module_name);
+// Visits what the table holds, for the garbage collector.
+int traverse_methods(const MethodTable& table, visitproc visit, void* arg);
 
-// The method, if `object` is one of ours (borrowed), else NULL.
-inline NativeMethod* as_native_method(PyObject* object) {
-    return Py_TYPE(object) == &NativeMethodType ? reinterpret_cast<NativeMethod*>(object) : nullptr;
+// A new method for a member, belonging to `module` (whose state is `state`
+// and namespace `globals`).
+Ref make_method(ModuleState& state, Member member, PyObject* module, PyObject* globals);
+
+// The method, if `object` is one of the table's type (borrowed), else NULL.
+inline NativeMethod* as_native_method(const MethodTable& table, PyObject* object) {
+    return Py_TYPE(object) == table.type ? reinterpret_cast<NativeMethod*>(object) : nullptr;
 }
 
 }  // namespace sorvex

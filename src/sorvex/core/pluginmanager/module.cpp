@@ -1,9 +1,8 @@
-// module.cpp: the module itself: its body binds the imported names and
-// ENTRYPOINT_GROUP, creates the PluginManager class from the member table and,
-// run as the main program, registers a sample plugin.
+// module.cpp: the module itself: its state's life (made by its execution,
+// let go when the module object is freed); its body, which binds the imported
+// names and ENTRYPOINT_GROUP, creates the PluginManager class from the member
+// table and, run as the main program, registers a sample plugin.
 #include "dispatch.hpp"
-#include "method.hpp"
-#include "names.hpp"
 
 #include <initializer_list>
 
@@ -34,8 +33,8 @@ bool import_module(PyObject* globals, const char* name) {
 
 // `from <module_name> import <names>...` (level 1: relative to the package),
 // binding each name in globals.
-bool import_names(PyObject* globals, const char* module_name, std::initializer_list<const char*> imported,
-                  int level = 0) {
+bool import_names(const Names& names, PyObject* globals, const char* module_name,
+                  std::initializer_list<const char*> imported, int level = 0) {
     Ref fromlist = Ref::from_new(PyTuple_New(static_cast<Py_ssize_t>(imported.size())));
     if (!fromlist) {
         return false;
@@ -54,7 +53,7 @@ bool import_names(PyObject* globals, const char* module_name, std::initializer_l
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
-        Ref value = import_from(module.get(), name);
+        Ref value = import_from(names, module.get(), name);
         if (!value || PyDict_SetItem(globals, name, value.get()) < 0) {
             return false;
         }
@@ -68,7 +67,7 @@ bool import_names(PyObject* globals, const char* module_name, std::initializer_l
 // category, around exactly this import. Without pkg_resources (setuptools 82
 // and newer, or none at all) the host package's own iter_entry_points, built
 // on importlib.metadata, takes its place.
-bool import_iter_entry_points(PyObject* globals) {
+bool import_iter_entry_points(const Names& names, PyObject* globals) {
     Ref warnings = Ref::from_new(PyImport_ImportModule("warnings"));
     Ref catcher = warnings ? Ref::from_new(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr)) : Ref();
     Ref entered = catcher ? Ref::from_new(PyObject_CallMethod(catcher.get(), "__enter__", nullptr)) : Ref();
@@ -83,7 +82,7 @@ bool import_iter_entry_points(PyObject* globals) {
                                                  "category", PyExc_Warning));
         if (filterwarnings && args && kwargs) {
             Ref filtered = Ref::from_new(PyObject_Call(filterwarnings.get(), args.get(), kwargs.get()));
-            imported = filtered && import_names(globals, "pkg_resources", {"iter_entry_points"});
+            imported = filtered && import_names(names, globals, "pkg_resources", {"iter_entry_points"});
         }
     }
     PendingError error;
@@ -103,12 +102,13 @@ bool import_iter_entry_points(PyObject* globals) {
         return false;
     }
     PyErr_Clear();
-    return import_names(globals, "sorvex._entry_points", {"iter_entry_points"});
+    return import_names(names, globals, "sorvex._entry_points", {"iter_entry_points"});
 }
 
 // The class: `type("PluginManager", (object,), namespace)`, the namespace
 // filled from the member table in definition order.
-Ref create_class(PyObject* globals) {
+Ref create_class(ModuleState& state, PyObject* module, PyObject* globals) {
+    const Names& names = state.names;
     PyObject* module_name = PyDict_GetItemWithError(globals, names.__name__);
     if (module_name == nullptr) {
         if (!PyErr_Occurred()) {
@@ -125,7 +125,7 @@ Ref create_class(PyObject* globals) {
         return {};
     }
     for (const MemberSpec& spec : kMembers) {
-        Ref method = make_method(spec.member, globals, module_name);
+        Ref method = make_method(state, spec.member, module, globals);
         if (!method) {
             return {};
         }
@@ -165,8 +165,9 @@ Ref create_class(PyObject* globals) {
 
 // Run when the module executes as the main program: registers a sample
 // plugin on the shared manager.
-bool run_demonstration(PyObject* globals) {
-    if (!import_names(globals, "sorvex", {"__plugin_manager__"})) {
+bool run_demonstration(const ModuleState& state, PyObject* globals) {
+    const Names& names = state.names;
+    if (!import_names(names, globals, "sorvex", {"__plugin_manager__"})) {
         return false;
     }
     PyObject* module_name = PyDict_GetItemWithError(globals, names.__name__);
@@ -194,27 +195,31 @@ bool run_demonstration(PyObject* globals) {
         return false;
     }
     PyObject* values[] = {talvo.get(), t3z.get(), sample.get()};
-    return bool(Ref::from_new(compat::vectorcall(register_plugin.get(), values, 0, keywords.demo_registration)));
+    return bool(Ref::from_new(compat::vectorcall(register_plugin.get(), values, 0, state.keywords.demo_registration)));
 }
 
+ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
 int module_exec(PyObject* module) {
-    if (!init_names() || !init_methods() || !init_dispatch()) {
+    ModuleState& state = state_of(module);
+    if (!init_names(state.names, state.keywords) || !init_methods(state.methods)) {
         return -1;
     }
+    const Names& names = state.names;
     PyObject* globals = PyModule_GetDict(module);
     if (globals == nullptr) {
         return -1;
     }
     const bool imported = import_module(globals, "os") && import_module(globals, "pkgutil") &&
-                          import_module(globals, "importlib") && import_names(globals, "sorvex", {"log"}) &&
-                          import_names(globals, "sorvex.plugins", {"supported_chassis", "supported_os"}) &&
-                          import_names(globals, "inspect", {"getfile"}) &&
-                          import_names(globals, "errors", {"ConnectionInfraError"}, 1) &&
-                          import_iter_entry_points(globals);
+                          import_module(globals, "importlib") && import_names(names, globals, "sorvex", {"log"}) &&
+                          import_names(names, globals, "sorvex.plugins", {"supported_chassis", "supported_os"}) &&
+                          import_names(names, globals, "inspect", {"getfile"}) &&
+                          import_names(names, globals, "errors", {"ConnectionInfraError"}, 1) &&
+                          import_iter_entry_points(names, globals);
     if (!imported || PyDict_SetItem(globals, names.ENTRYPOINT_GROUP, names.sorvex_plugins) < 0) {
         return -1;
     }
-    Ref plugin_manager = create_class(globals);
+    Ref plugin_manager = create_class(state, module, globals);
     if (!plugin_manager || PyDict_SetItem(globals, names.PluginManager, plugin_manager.get()) < 0) {
         return -1;
     }
@@ -226,10 +231,27 @@ int module_exec(PyObject* module) {
     Ref name_ref = Ref::from_borrowed(name);
     Ref main_name = Ref::from_new(PyUnicode_FromString("__main__"));
     const int is_main = main_name ? PyObject_RichCompareBool(name, main_name.get(), Py_EQ) : -1;
-    if (is_main < 0 || (is_main == 1 && !run_demonstration(globals))) {
+    if (is_main < 0 || (is_main == 1 && !run_demonstration(state, globals))) {
         return -1;
     }
     return 0;
+}
+
+// The state holds no reference that can close a cycle back to the module
+// (strings, tuples, a type that refers to no module, weak references), so the
+// garbage collector has nothing to clear there: it is let go with the module.
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    return state != nullptr ? traverse_methods(state->methods, visit, arg) : 0;
+}
+
+void module_free(void* module) {
+    ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (state != nullptr) {
+        clear_class_cache(*state);
+        clear_methods(state->methods);
+        clear_names(state->names, state->keywords);
+    }
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -239,7 +261,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "pluginmanager", kModuleDoc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "pluginmanager", kModuleDoc, sizeof(ModuleState), nullptr, module_slots,
+    module_traverse,       nullptr,         module_free,
 };
 
 }  // namespace

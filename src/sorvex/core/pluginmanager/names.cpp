@@ -1,26 +1,19 @@
-// names.cpp: makes the interned strings and keyword-name tuples of names.hpp.
+// names.cpp: makes and lets go the interned strings and keyword-name tuples
+// of names.hpp.
 #include "names.hpp"
 
 #include <initializer_list>
 
 namespace sorvex {
 
-Names names;
-Keywords keywords;
-
 namespace {
 
 bool intern(PyObject*& slot, const char* text) {
-    if (slot == nullptr) {
-        slot = PyUnicode_InternFromString(text);
-    }
+    slot = PyUnicode_InternFromString(text);
     return slot != nullptr;
 }
 
 bool make_tuple(PyObject*& slot, std::initializer_list<PyObject*> items) {
-    if (slot != nullptr) {
-        return true;
-    }
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
     if (tuple == nullptr) {
         return false;
@@ -36,7 +29,7 @@ bool make_tuple(PyObject*& slot, std::initializer_list<PyObject*> items) {
 
 }  // namespace
 
-bool init_names() {
+bool init_names(Names& names, Keywords& keywords) {
 #define SORVEX_INTERN(field, text) \
     if (!intern(names.field, text)) return false;
     SORVEX_NAMES(SORVEX_INTERN)
@@ -53,6 +46,15 @@ bool init_names() {
 #undef SORVEX_MAKE_TUPLE
 #undef SORVEX_NAME_OF
     return true;
+}
+
+void clear_names(Names& names, Keywords& keywords) {
+#define SORVEX_CLEAR_FIELD(field, ...) Py_CLEAR(keywords.field);
+    SORVEX_KEYWORDS(SORVEX_CLEAR_FIELD)
+#undef SORVEX_CLEAR_FIELD
+#define SORVEX_CLEAR_NAME(field, text) Py_CLEAR(names.field);
+    SORVEX_NAMES(SORVEX_CLEAR_NAME)
+#undef SORVEX_CLEAR_NAME
 }
 
 }  // namespace sorvex

@@ -1,6 +1,7 @@
 // names.hpp: the interned strings and keyword-name tuples the module uses,
-// generated from the one list below and made once per process. They are our
-// own constants, never module-level names that a user could rebind.
+// generated from the one list below and made for each module object (they
+// live in its state, so every interpreter has its own). They are our own
+// constants, never module-level names that a user could rebind.
 #pragma once
 
 #include "compat.hpp"
@@ -10,9 +11,9 @@ namespace sorvex {
 // field, text
 #define SORVEX_NAMES(X)                                                        \
     /* parameters */                                                          \
-    X(self, "self") X(os, "os") X(series, "series") X(model, "model")         \
+    X(os, "os") X(series, "series") X(model, "model")         \
     X(chassis_type, "chassis_type") X(cls, "cls") X(data, "data")             \
-    X(output, "output") X(value, "value") X(group, "group")                   \
+    X(output, "output") X(group, "group")                   \
     /* the manager's state and the members reached through the instance */    \
     X(_plugins, "_plugins") X(supported_os, "supported_os")                   \
     X(chassis_type_list, "chassis_type_list")                                 \
@@ -41,10 +42,9 @@ namespace sorvex {
     /* literals */                                                            \
     X(single_rp, "single_rp") X(linux, "linux") X(mocked, "mocked")           \
     X(empty, "") X(slash, "/") X(newline, "\n") X(dot, ".")                   \
-    X(label_prefix, "__ ") X(equals, " = ") X(bar, "  |") X(blanks, "  ")     \
-    X(newline_bar, "\n  |") X(dot_plugins_dot, ".plugins.")                   \
-    X(dot_tests_dot, ".tests.") X(tests, "tests")                             \
-    X(sorvex, "sorvex") X(sorvex_plugins, "sorvex.plugins")
+    X(label_prefix, "__ ") X(equals, " = ")                                   \
+    X(dot_plugins_dot, ".plugins.") X(dot_tests_dot, ".tests.")               \
+    X(tests, "tests") X(sorvex_plugins, "sorvex.plugins")
 
 // field, names of the keywords in call order
 #define SORVEX_KEYWORDS(X)                                  \
@@ -68,10 +68,11 @@ struct Keywords {
 #undef SORVEX_KEYWORD_FIELD
 };
 
-extern Names names;
-extern Keywords keywords;
+// Makes them; false with the error set on failure (what was made stays, for
+// clear_names).
+bool init_names(Names& names, Keywords& keywords);
 
-// Makes them, once; false with the error set on failure.
-bool init_names();
+// Lets them go.
+void clear_names(Names& names, Keywords& keywords);
 
 }  // namespace sorvex

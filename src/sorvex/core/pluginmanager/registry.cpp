@@ -5,7 +5,6 @@
 // may run (a key's __hash__ or __eq__, getfile, a check), so a tree changed
 // under our feet gives a Python exception or a consistent answer, never freed
 // memory.
-#include "names.hpp"
 #include "validation.hpp"
 
 #include <vector>
@@ -26,7 +25,7 @@ TreePath path_of(const Description& d) {
 }
 
 // The general `key in node.keys()`, then `node[key]`, for any node and key.
-int find_child_generally(PyObject* node, PyObject* key, Ref& child) {
+int find_child_generally(const Names& names, PyObject* node, PyObject* key, Ref& child) {
     if (PyDict_CheckExact(node)) {
         const int present = PyDict_Contains(node, key);
         if (present <= 0) {
@@ -47,19 +46,20 @@ int find_child_generally(PyObject* node, PyObject* key, Ref& child) {
 // -1 on error. An exact dict asked for an exact str answers both in one probe;
 // the only difference is that a stored key whose hash collides is asked for
 // equality once rather than twice.
-inline int find_child(PyObject* node, PyObject* key, Ref& child) {
+inline int find_child(const Names& names, PyObject* node, PyObject* key, Ref& child) {
     if (PyDict_CheckExact(node) && PyUnicode_CheckExact(key)) {
-        PyObject* value = PyDict_GetItemWithError(node, key);
-        child = Ref::from_borrowed(value);
-        return value != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+        PyObject* value = nullptr;
+        const int found = compat::dict_get_ref(node, key, &value);
+        child = Ref::from_new(value);
+        return found;
     }
-    return find_child_generally(node, key, child);
+    return find_child_generally(names, node, key, child);
 }
 
 // `key in mapping`, then `mapping[key]`, with the same single probe.
-inline int find_key(PyObject* mapping, PyObject* key, Ref& value) {
+inline int find_key(const Names& names, PyObject* mapping, PyObject* key, Ref& value) {
     if (PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {
-        return find_child(mapping, key, value);
+        return find_child(names, mapping, key, value);
     }
     const int present = PySequence_Contains(mapping, key);
     if (present <= 0) {
@@ -72,28 +72,26 @@ inline int find_key(PyObject* mapping, PyObject* key, Ref& value) {
 // `mapping[key]`, in one probe for an exact dict and an exact str.
 inline PyObject* get_item(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {
-        PyObject* value = PyDict_GetItemWithError(mapping, key);
-        if (value != nullptr) {
-            return Py_NewRef(value);
-        }
-        if (!PyErr_Occurred()) {
+        PyObject* value = nullptr;
+        if (compat::dict_get_ref(mapping, key, &value) == 0) {
             PyErr_SetObject(PyExc_KeyError, key);
         }
-        return nullptr;
+        return value;
     }
     return PyObject_GetItem(mapping, key);
 }
 
 std::nullptr_t raise_not_found(Dispatch& dispatch) {
-    return InfraError(dispatch.globals()).raise("Plugin data not found");
+    return InfraError(dispatch.context()).raise("Plugin data not found");
 }
 
 // "Plugin data not found for (" + "/".join(path) + "), type: " + str(chassis_type) + " "
 std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObject* chassis_type) {
-    InfraError error(dispatch.globals());
+    InfraError error(dispatch.context());
     if (!error.found()) {
         return nullptr;
     }
+    const Names& names = dispatch.names();
     TextBuilder message("Plugin data not found for (");
     bool all_text = true;
     for (int i = 0; i < path.length; ++i) {
@@ -122,7 +120,9 @@ std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObj
 
 }  // namespace
 
-PyObject* init_impl(PyObject* globals, PyObject* const* args) {
+PyObject* init_impl(const Context& context, PyObject* const* args) {
+    const Names& names = context.state.names;
+    PyObject* const globals = context.globals;
     PyObject* self = args[0];
     Ref tree = Ref::from_new(PyDict_New());
     if (!tree || PyObject_SetAttr(self, names._plugins, tree.get()) < 0) {
@@ -139,18 +139,19 @@ PyObject* init_impl(PyObject* globals, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* plugins_getter_impl(PyObject* /*globals*/, PyObject* const* args) {
-    return PyObject_GetAttr(args[0], names._plugins);
+PyObject* plugins_getter_impl(const Context& context, PyObject* const* args) {
+    return PyObject_GetAttr(args[0], context.state.names._plugins);
 }
 
-PyObject* plugins_setter_impl(PyObject* /*globals*/, PyObject* const* /*args*/) {
+PyObject* plugins_setter_impl(const Context& /*context*/, PyObject* const* /*args*/) {
     PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
     return nullptr;
 }
 
-PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
+PyObject* get_plugin_impl(const Context& context, PyObject* const* args) {
+    const Names& names = context.state.names;
     const Description description{args + 1};
-    Dispatch dispatch(args[0], globals, args + 1, 4);
+    Dispatch dispatch(args[0], context, args + 1, 4);
     if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
         return nullptr;
     }
@@ -162,7 +163,7 @@ PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
     // Down as far as the registered keys go; never back up.
     for (int i = 0; i < path.length; ++i) {
         Ref child;
-        const int found = find_child(node.get(), path.keys[i], child);
+        const int found = find_child(names, node.get(), path.keys[i], child);
         if (found < 0) {
             return nullptr;
         }
@@ -174,9 +175,9 @@ PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
     // "data" in node, then chassis_type in node["data"]
     Ref chassis_map;
     Ref record;
-    int found = find_key(node.get(), names.data, chassis_map);
+    int found = find_key(names, node.get(), names.data, chassis_map);
     if (found > 0) {
-        found = find_key(chassis_map.get(), description.chassis_type(), record);
+        found = find_key(names, chassis_map.get(), description.chassis_type(), record);
     }
     if (found <= 0) {
         return found < 0 ? nullptr : raise_lookup_miss(dispatch, path, description.chassis_type());
@@ -184,13 +185,14 @@ PyObject* get_plugin_impl(PyObject* globals, PyObject* const* args) {
     return get_item(record.get(), names.cls);
 }
 
-PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args) {
+PyObject* unregister_plugin_impl(const Context& context, PyObject* const* args) {
+    const Names& names = context.state.names;
     PyObject* chassis_type = args[4];
     // Validation sees "single_rp", whatever the chassis type: None removes
     // every record of the node.
     PyObject* const validated[] = {args[1], args[2], args[3], names.single_rp};
     const Description description{validated};
-    Dispatch dispatch(args[0], globals, args + 1, 3);
+    Dispatch dispatch(args[0], context, args + 1, 3);
     if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
         return nullptr;
     }
@@ -201,7 +203,7 @@ PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args) {
     }
     for (int i = 0; i < path.length; ++i) {
         Ref child;
-        const int found = find_child(node.get(), path.keys[i], child);
+        const int found = find_child(names, node.get(), path.keys[i], child);
         if (found <= 0) {
             return found < 0 ? nullptr : raise_not_found(dispatch);
         }
@@ -215,7 +217,7 @@ PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args) {
         return PyObject_DelItem(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref chassis_map;
-    const int found = find_key(node.get(), names.data, chassis_map);
+    const int found = find_key(names, node.get(), names.data, chassis_map);
     if (found <= 0) {
         return found < 0 ? nullptr : raise_not_found(dispatch);
     }
@@ -224,7 +226,7 @@ PyObject* unregister_plugin_impl(PyObject* globals, PyObject* const* args) {
         return nullptr;
     }
     if (!present) {
-        InfraError error(dispatch.globals());
+        InfraError error(dispatch.context());
         if (!error.found()) {
             return nullptr;
         }
@@ -242,7 +244,7 @@ namespace {
 bool refuse_unlabelled_keys(Dispatch& dispatch, const Description& d) {
     const char* refusal = nullptr;
     if (d.model() != Py_None && d.series() == Py_None) {
-        InfraError error(dispatch.globals());
+        InfraError error(dispatch.context());
         if (error.found()) {
             Ref message = TextBuilder("OS and Series are required for Model: ").add_str(d.model()).finish();
             error.raise(message.get());
@@ -255,7 +257,7 @@ bool refuse_unlabelled_keys(Dispatch& dispatch, const Description& d) {
         refusal = "Series should be of type str";
     }
     if (refusal != nullptr) {
-        InfraError(dispatch.globals()).raise(refusal);
+        InfraError(dispatch.context()).raise(refusal);
         return false;
     }
     if (!PyUnicode_Check(d.os())) {
@@ -280,11 +282,11 @@ struct CreatedNode {
 // each is still the empty dict it put there. The registration's own error
 // stays the one raised; an Exception while undoing is dropped, anything else
 // (KeyboardInterrupt, say) ends the undoing and is raised in its place.
-void undo_created(std::vector<CreatedNode>& created) {
+void undo_created(const Names& names, std::vector<CreatedNode>& created) {
     PendingError error;
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
         Ref current;
-        const int found = find_child(it->parent.get(), it->key.get(), current);
+        const int found = find_child(names, it->parent.get(), it->key.get(), current);
         bool undone = found >= 0;
         if (found > 0 && current.get() == it->node.get() && PyDict_GET_SIZE(it->node.get()) == 0) {
             undone = PyObject_DelItem(it->parent.get(), it->key.get()) == 0;
@@ -304,9 +306,9 @@ void undo_created(std::vector<CreatedNode>& created) {
 
 // The record under node["data"][chassis_type]: into the existing chassis map
 // (stored back under "data"), or a new one.
-bool store_record(PyObject* node, PyObject* chassis_type, PyObject* record) {
+bool store_record(const Names& names, PyObject* node, PyObject* chassis_type, PyObject* record) {
     Ref chassis_map;
-    const int found = find_key(node, names.data, chassis_map);
+    const int found = find_key(names, node, names.data, chassis_map);
     if (found < 0) {
         return false;
     }
@@ -321,10 +323,11 @@ bool store_record(PyObject* node, PyObject* chassis_type, PyObject* record) {
 
 }  // namespace
 
-PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args) {
+PyObject* register_plugin_impl(const Context& context, PyObject* const* args) {
+    const Names& names = context.state.names;
     PyObject* cls = args[1];
     const Description description{args + 2};
-    Dispatch dispatch(args[0], globals, args + 2, 4);
+    Dispatch dispatch(args[0], context, args + 2, 4);
     if (!dispatch.ok() || !validate_through_instance(dispatch, description) ||
         !refuse_unlabelled_keys(dispatch, description)) {
         return nullptr;
@@ -333,7 +336,7 @@ PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args) {
     // getfile runs before the walk: a class it cannot place must not leave
     // empty nodes behind, since an empty series node hides its OS's record.
     dispatch.leave_quick_route();
-    Ref getfile = lookup_global(globals, names.getfile);
+    Ref getfile = lookup_global(context.globals, names.getfile);
     Ref class_path = getfile ? Ref::from_new(compat::call_one_arg(getfile.get(), cls)) : Ref();
     if (!class_path) {
         return nullptr;
@@ -352,7 +355,7 @@ PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args) {
     for (int i = 0; i < path.length; ++i) {
         PyObject* key = path.keys[i];
         Ref child;
-        int found = find_child(node.get(), key, child);
+        int found = find_child(names, node.get(), key, child);
         if (found == 0) {
             Ref fresh = Ref::from_new(PyDict_New());
             found = -1;
@@ -363,13 +366,13 @@ PyObject* register_plugin_impl(PyObject* globals, PyObject* const* args) {
             }
         }
         if (found < 0) {
-            undo_created(created);
+            undo_created(names, created);
             return nullptr;
         }
         node = std::move(child);
     }
-    if (!store_record(node.get(), description.chassis_type(), record.get())) {
-        undo_created(created);
+    if (!store_record(names, node.get(), description.chassis_type(), record.get())) {
+        undo_created(names, created);
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -22,7 +22,6 @@
 // on a stack of our own, so that the depth of a tree costs no C stack; only a
 // call of an override recurses, guarded by the recursion limit and by the room
 // left on the thread's stack.
-#include "names.hpp"
 #include "rendering.hpp"
 
 #include <algorithm>
@@ -65,7 +64,7 @@ void measure_stack() {
 }
 
 // The text of a finished child, waiting for its parent.
-bool split_lines(PyObject* text, Ref& lines) {
+bool split_lines(const Names& names, PyObject* text, Ref& lines) {
     lines = PyUnicode_CheckExact(text) ? Ref::from_new(PyUnicode_Split(text, names.newline, -1))
                                        : Ref::from_new(compat::call_method_one_arg(text, names.split, names.newline));
     return bool(lines);
@@ -92,7 +91,7 @@ struct Level {
 
 // Steps 1 to 4 for (data, output): 0 with `text` set when the rendering is
 // done at once (empty or a leaf), 1 with a new level pushed, -1 on error.
-int open_level(PyObject* data, PyObject* output, std::vector<Level>& levels, Ref& text) {
+int open_level(const Names& names, PyObject* data, PyObject* output, std::vector<Level>& levels, Ref& text) {
     int truth = PyObject_IsTrue(data);
     if (truth <= 0) {
         text = Ref::from_borrowed(names.empty);
@@ -143,10 +142,10 @@ int open_level(PyObject* data, PyObject* output, std::vector<Level>& levels, Ref
 }
 
 // The inner loop for one finished child: its lines join the level's output.
-bool add_child_lines(Level& level, PyObject* temp_output) {
+bool add_child_lines(const Names& names, Level& level, PyObject* temp_output) {
     const int is_last = keys_equal(level.key.get(), level.last_key.get());
     Ref lines;
-    if (is_last < 0 || !split_lines(temp_output, lines)) {
+    if (is_last < 0 || !split_lines(names, temp_output, lines)) {
         return false;
     }
     const char* separator = is_last ? "\n  " : "\n  |";
@@ -181,7 +180,7 @@ bool add_child_lines(Level& level, PyObject* temp_output) {
 }
 
 // Calls an overriding print_tree: callable(data=child, output=label).
-Ref call_override(PyObject* callable, PyObject* child, PyObject* label) {
+Ref call_override(const Keywords& keywords, PyObject* callable, PyObject* child, PyObject* label) {
     if (stack_exhausted()) {
         return {};
     }
@@ -211,17 +210,18 @@ bool stack_exhausted() {
 }
 
 Ref render_general(Dispatch& dispatch, PyObject* data, PyObject* output) {
+    const Names& names = dispatch.names();
     dispatch.leave_quick_route();  // str() of a leaf, a key's __eq__, ... may run anything
     std::vector<Level> levels;
     Ref done;  // a rendering finished, for the level below it
-    int opened = open_level(data, output, levels, done);
+    int opened = open_level(names, data, output, levels, done);
     if (opened <= 0) {
         return opened < 0 ? Ref() : std::move(done);
     }
     while (true) {
         Level& level = levels.back();
         if (done) {
-            if (!add_child_lines(level, done.get())) {
+            if (!add_child_lines(names, level, done.get())) {
                 return {};
             }
             done = Ref();
@@ -247,13 +247,13 @@ Ref render_general(Dispatch& dispatch, PyObject* data, PyObject* output) {
             return {};
         }
         if (print_tree) {
-            done = call_override(print_tree.get(), child.get(), label.get());
+            done = call_override(dispatch.keywords(), print_tree.get(), child.get(), label.get());
             if (!done) {
                 return {};
             }
             continue;
         }
-        opened = open_level(child.get(), label.get(), levels, done);  // may move `level`
+        opened = open_level(names, child.get(), label.get(), levels, done);  // may move `level`
         if (opened < 0) {
             return {};
         }
@@ -277,21 +277,21 @@ PyObject* render_own(Dispatch& dispatch, PyObject* data, PyObject* output) {
 
 }  // namespace
 
-PyObject* print_tree_impl(PyObject* globals, PyObject* const* args) {
+PyObject* print_tree_impl(const Context& context, PyObject* const* args) {
     if (stack_exhausted()) {
         return nullptr;
     }
-    Dispatch dispatch(args[0], globals);
+    Dispatch dispatch(args[0], context);
     return dispatch.ok() ? render_own(dispatch, args[1], args[2]) : nullptr;
 }
 
-PyObject* repr_impl(PyObject* globals, PyObject* const* args) {
+PyObject* repr_impl(const Context& context, PyObject* const* args) {
     PyObject* self = args[0];
     if (stack_exhausted()) {
         return nullptr;
     }
     // "plugins (" + str(self.__class__) + " at " + str(hex(id(self))) + ") "
-    Ref cls = Ref::from_new(PyObject_GetAttr(self, names.__class__));
+    Ref cls = Ref::from_new(PyObject_GetAttr(self, context.state.names.__class__));
     Ref identity = Ref::from_new(PyLong_FromVoidPtr(self));
     Ref identity_hex = identity ? Ref::from_new(PyNumber_ToBase(identity.get(), 16)) : Ref();
     if (!cls || !identity_hex) {
@@ -304,7 +304,7 @@ PyObject* repr_impl(PyObject* globals, PyObject* const* args) {
     }
     // self.print_tree(data=self._plugins, output=header), decided after the
     // header, whose str() may have run anything
-    Dispatch dispatch(self, globals);
+    Dispatch dispatch(self, context);
     Ref print_tree;
     if (!dispatch.ok() || !dispatch.resolve(Member::print_tree, print_tree)) {
         return nullptr;
@@ -315,7 +315,7 @@ PyObject* repr_impl(PyObject* globals, PyObject* const* args) {
     }
     if (print_tree) {
         PyObject* values[] = {tree.get(), header.get()};
-        return compat::vectorcall(print_tree.get(), values, 0, keywords.print_tree_call);
+        return compat::vectorcall(print_tree.get(), values, 0, context.state.keywords.print_tree_call);
     }
     return render_own(dispatch, tree.get(), header.get());
 }

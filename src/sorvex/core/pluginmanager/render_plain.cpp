@@ -12,7 +12,6 @@
 // and runs no code but the interpreter's own str() of plain values, so no
 // finalizer or other thread runs in the middle: the borrowed references stay
 // valid, and giving up leaves nothing observable behind.
-#include "names.hpp"
 #include "rendering.hpp"
 
 #include <algorithm>

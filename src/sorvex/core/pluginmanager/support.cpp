@@ -2,7 +2,7 @@
 // ConnectionInfraError and the from-import of one name.
 #include "support.hpp"
 
-#include "names.hpp"
+#include "state.hpp"
 
 #include <algorithm>
 
@@ -283,7 +283,8 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     return {};
 }
 
-InfraError::InfraError(PyObject* globals) : class_(lookup_global(globals, names.ConnectionInfraError)) {}
+InfraError::InfraError(const Context& context)
+    : class_(lookup_global(context.globals, context.state.names.ConnectionInfraError)) {}
 
 std::nullptr_t InfraError::raise(PyObject* message) {
     if (!class_ || message == nullptr) {
@@ -327,7 +328,7 @@ Ref format_one(const char* template_text, PyObject* value) {
 namespace {
 
 // Whether the module's __spec__ says that it is still being initialised.
-bool is_initializing(PyObject* module) {
+bool is_initializing(const Names& names, PyObject* module) {
     Ref spec = Ref::from_new(PyObject_GetAttr(module, names.__spec__));
     Ref initializing = spec ? Ref::from_new(PyObject_GetAttr(spec.get(), names._initializing)) : Ref();
     const int truth = initializing ? PyObject_IsTrue(initializing.get()) : 0;
@@ -337,7 +338,7 @@ bool is_initializing(PyObject* module) {
 
 }  // namespace
 
-Ref import_from(PyObject* module, PyObject* name) {
+Ref import_from(const Names& names, PyObject* module, PyObject* name) {
     Ref value = Ref::from_new(PyObject_GetAttr(module, name));
     if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return value;
@@ -372,7 +373,7 @@ Ref import_from(PyObject* module, PyObject* name) {
     if (!path) {
         message = Ref::from_new(
             PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, shown_name.get()));
-    } else if (compat::kNamesPartiallyInitializedModules && is_initializing(module)) {
+    } else if (compat::kNamesPartiallyInitializedModules && is_initializing(names, module)) {
         message = Ref::from_new(PyUnicode_FromFormat(
             "cannot import name %R from partially initialized module %R (most likely due to a circular import) (%S)",
             name, shown_name.get(), path.get()));

@@ -157,16 +157,19 @@ private:
 // then the built-ins; NameError when neither has the name.
 Ref lookup_global(PyObject* globals, PyObject* name);
 
+struct Context;  // state.hpp
+struct Names;    // names.hpp
+
 // `raise ConnectionInfraError(message)` in Python's order: the class is looked
 // up (late bound) before the message is built, since building it can run code
 // that rebinds the name. Use:
-//     InfraError error(globals);
+//     InfraError error(context);
 //     if (!error.found()) return nullptr;
 //     Ref message = ...;
 //     return error.raise(message.get());
 class InfraError {
 public:
-    explicit InfraError(PyObject* globals);
+    explicit InfraError(const Context& context);
     bool found() const { return bool(class_); }
     // Raises it with `message`; NULL means that building the message failed and
     // its error stands. Always returns nullptr.
@@ -182,7 +185,7 @@ Ref format_one(const char* template_text, PyObject* value);
 
 // `from <module> import <name>`: the attribute, or ImportError worded as the
 // interpreter's own from-import words it.
-Ref import_from(PyObject* module, PyObject* name);
+Ref import_from(const Names& names, PyObject* module, PyObject* name);
 
 // ---------------------------------------------------------------------------
 // Exact shortcuts, for the types they shortcut; anything else goes the

@@ -4,8 +4,6 @@
 // them.
 #include "validation.hpp"
 
-#include "names.hpp"
-
 namespace sorvex {
 
 namespace {
@@ -29,7 +27,7 @@ constexpr AsciiClasses kAsciiClass;
 
 // name.islower() or name.isdigit(), asked through the name's own methods,
 // the second only when the first is false.
-SORVEX_OUT_OF_LINE int follows_name_rule_generally(PyObject* name) {
+SORVEX_OUT_OF_LINE int follows_name_rule_generally(const Names& names, PyObject* name) {
     for (PyObject* predicate : {names.islower, names.isdigit}) {
         Ref answer = Ref::from_new(compat::call_method_no_args(name, predicate));
         const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
@@ -43,7 +41,7 @@ SORVEX_OUT_OF_LINE int follows_name_rule_generally(PyObject* name) {
 // name.islower() or name.isdigit(). An exact ASCII str is answered here,
 // exactly as str answers; any other (a subclass, non-ASCII text) is asked
 // through its own methods.
-inline int follows_name_rule(PyObject* name) {
+inline int follows_name_rule(const Names& names, PyObject* name) {
     if (PyUnicode_CheckExact(name) && !compat::str_ready(name)) {
         return -1;
     }
@@ -60,11 +58,11 @@ inline int follows_name_rule(PyObject* name) {
         const bool is_digits = classes == kDigit;
         return (is_lower || is_digits) ? 1 : 0;
     }
-    return follows_name_rule_generally(name);
+    return follows_name_rule_generally(names, name);
 }
 
 // "data" names the chassis map of a node, so no series or model may take it.
-bool is_reserved_name(PyObject* name) { return same_text(name, names.data); }
+bool is_reserved_name(const Names& names, PyObject* name) { return same_text(name, names.data); }
 
 bool refuse_model(Dispatch& dispatch, bool os_and_series_given, PyObject* model);
 bool refuse_series(Dispatch& dispatch, PyObject* os, PyObject* series);
@@ -81,8 +79,8 @@ bool check_given_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObj
     if (truth < 0) {
         return false;
     }
-    if (truth > 0 && PyUnicode_Check(model) && !is_reserved_name(model)) {
-        const int follows = follows_name_rule(model);
+    if (truth > 0 && PyUnicode_Check(model) && !is_reserved_name(dispatch.names(), model)) {
+        const int follows = follows_name_rule(dispatch.names(), model);
         if (follows != 0) {
             return follows > 0;
         }
@@ -92,7 +90,7 @@ bool check_given_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObj
 
 // Refused: the class is looked up before the message is built.
 SORVEX_OUT_OF_LINE bool refuse_model(Dispatch& dispatch, bool os_and_series_given, PyObject* model) {
-    InfraError error(dispatch.globals());
+    InfraError error(dispatch.context());
     if (!error.found()) {
         return false;
     }
@@ -101,7 +99,7 @@ SORVEX_OUT_OF_LINE bool refuse_model(Dispatch& dispatch, bool os_and_series_give
         error.raise(message.get());
     } else if (!PyUnicode_Check(model)) {
         error.raise("Model should be of type str");
-    } else if (is_reserved_name(model)) {
+    } else if (is_reserved_name(dispatch.names(), model)) {
         error.raise(kModelReserved);
     } else {
         Ref message = format_one(" Model (%s) has to be in lowecase", model);
@@ -120,8 +118,8 @@ bool check_given_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
     if (truth <= 0) {
         return truth == 0;
     }
-    if (os != Py_None && PyUnicode_Check(series) && !is_reserved_name(series)) {
-        const int follows = follows_name_rule(series);
+    if (os != Py_None && PyUnicode_Check(series) && !is_reserved_name(dispatch.names(), series)) {
+        const int follows = follows_name_rule(dispatch.names(), series);
         if (follows != 0) {
             return follows > 0;
         }
@@ -131,7 +129,7 @@ bool check_given_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
 
 // Refused: the class is looked up before the message is built.
 SORVEX_OUT_OF_LINE bool refuse_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
-    InfraError error(dispatch.globals());
+    InfraError error(dispatch.context());
     if (!error.found()) {
         return false;
     }
@@ -140,7 +138,7 @@ SORVEX_OUT_OF_LINE bool refuse_series(Dispatch& dispatch, PyObject* os, PyObject
         error.raise(message.get());
     } else if (!PyUnicode_Check(series)) {
         error.raise("Series should be of type str");
-    } else if (is_reserved_name(series)) {
+    } else if (is_reserved_name(dispatch.names(), series)) {
         error.raise(kSeriesReserved);
     } else {
         Ref message = format_one("Series (%s) has to be in lowercase", series);
@@ -195,6 +193,7 @@ inline bool is_listed_quickly(Dispatch& dispatch, State list, PyObject* value) {
 }
 
 bool check_os_fully(Dispatch& dispatch, PyObject* os) {
+    const Names& names = dispatch.names();
     int truth = is_true(os);
     if (truth < 0) {
         return false;
@@ -264,7 +263,7 @@ inline bool check_chassis_type(Dispatch& dispatch, PyObject* chassis_type) {
 }
 
 // `os == "linux"`, by its truth value.
-int is_linux(PyObject* os) {
+int is_linux(const Names& names, PyObject* os) {
     if (PyUnicode_CheckExact(os)) {
         return same_text(os, names.linux);
     }
@@ -281,6 +280,7 @@ bool call_override(PyObject* callable, PyObject* const* values, PyObject* kwname
 // The body of validate_arguments: each check reached through the instance,
 // and passed its arguments by keyword.
 bool run_checks(Dispatch& dispatch, const Description& d) {
+    const Keywords& keywords = dispatch.keywords();
     Ref check;
     // self.validate_model(os=os, series=series, model=model)
     if (!dispatch.resolve(Member::validate_model, check)) {
@@ -318,7 +318,7 @@ bool run_checks(Dispatch& dispatch, const Description& d) {
     } else if (!check_os(dispatch, d.os())) {
         return false;
     }
-    const int linux = is_linux(d.os());
+    const int linux = is_linux(dispatch.names(), d.os());
     if (linux != 0) {
         return linux > 0;
     }
@@ -338,7 +338,7 @@ PyObject* none_if(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
 }  // namespace
 
 std::nullptr_t raise_os_message(Dispatch& dispatch, PyObject* os) {
-    InfraError error(dispatch.globals());
+    InfraError error(dispatch.context());
     if (!error.found()) {
         return nullptr;
     }
@@ -351,7 +351,7 @@ std::nullptr_t raise_os_message(Dispatch& dispatch, PyObject* os) {
 }
 
 std::nullptr_t raise_chassis_message(Dispatch& dispatch, PyObject* chassis_type) {
-    InfraError error(dispatch.globals());
+    InfraError error(dispatch.context());
     if (!error.found()) {
         return nullptr;
     }
@@ -379,28 +379,28 @@ bool validate_through_instance(Dispatch& dispatch, const Description& descriptio
     return bool(Ref::from_new(compat::vectorcall(validate.get(), values, 4, nullptr)));
 }
 
-PyObject* validate_model_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, args + 1, 3);
+PyObject* validate_model_impl(const Context& context, PyObject* const* args) {
+    Dispatch dispatch(args[0], context, args + 1, 3);
     return none_if(dispatch.ok() && check_model(dispatch, args[1], args[2], args[3]));
 }
 
-PyObject* validate_series_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, args + 1, 2);
+PyObject* validate_series_impl(const Context& context, PyObject* const* args) {
+    Dispatch dispatch(args[0], context, args + 1, 2);
     return none_if(dispatch.ok() && check_series(dispatch, args[1], args[2]));
 }
 
-PyObject* validate_os_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, args + 1, 1);
+PyObject* validate_os_impl(const Context& context, PyObject* const* args) {
+    Dispatch dispatch(args[0], context, args + 1, 1);
     return none_if(dispatch.ok() && check_os(dispatch, args[1]));
 }
 
-PyObject* validate_chassis_type_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, args + 1, 1);
+PyObject* validate_chassis_type_impl(const Context& context, PyObject* const* args) {
+    Dispatch dispatch(args[0], context, args + 1, 1);
     return none_if(dispatch.ok() && check_chassis_type(dispatch, args[1]));
 }
 
-PyObject* validate_arguments_impl(PyObject* globals, PyObject* const* args) {
-    Dispatch dispatch(args[0], globals, args + 1, 4);
+PyObject* validate_arguments_impl(const Context& context, PyObject* const* args) {
+    Dispatch dispatch(args[0], context, args + 1, 4);
     return none_if(dispatch.ok() && run_checks(dispatch, Description{args + 1}));
 }
 
