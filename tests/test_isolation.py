@@ -255,6 +255,7 @@ STANDARD_IMPORTS = "import logging, inspect, pkgutil, importlib, importlib.util,
 
 @needs_interpreters
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer holds freed memory back")
 def test_interpreters_made_used_and_closed_in_a_row_do_not_grow_memory():
     # CPython 3.12 and 3.13 abandon the memory of a closed isolated
     # interpreter (an empty one costs over 1.5 MiB), so the measure is what
