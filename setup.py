@@ -77,6 +77,10 @@ if sys.platform != "win32":
 else:
     # /Zc:preprocessor: the standard preprocessor, which the variadic macros need.
     compile_args += ["/std:c++17", "/W4", "/Zc:preprocessor"]
+    # The stack bounds come from GetCurrentThreadStackLimits, a Windows 8 call,
+    # which the headers declare only for Windows 8 and later. 3.9 and later ask
+    # for Windows 8 anyway; the headers of 3.7 and 3.8 ask for Vista.
+    macros += [("_WIN32_WINNT", "0x0602"), ("WINVER", "0x0602"), ("NTDDI_VERSION", "0x06020000")]
     if switch("SORVEX_WERROR"):
         compile_args.append("/WX")
     if switch("SORVEX_DEBUG"):
