@@ -102,7 +102,9 @@ if len(modules) != 1:
     problems.append("expected one extension module, found %r" % modules)
 for problem in problems:
     print("check-dist:", problem, file=sys.stderr)
-print("wheel: %d files, module %s" % (len(names), modules))
+generator = [line for n in names if n.endswith(".dist-info/WHEEL")
+             for line in zipfile.ZipFile(sys.argv[1]).read(n).decode().splitlines() if line.startswith("Generator:")]
+print("wheel: %d files, module %s, %s" % (len(names), modules, "; ".join(generator)))
 sys.exit(1 if problems else 0)
 EOF
     local unpacked=$work/wheel module sections
