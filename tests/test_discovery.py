@@ -268,12 +268,34 @@ def test_builtin_discovery_registers_shipped_plugins_and_skips_tests(impl, fresh
         ("linux", "dual_rp"): (LINUX, "LinuxHaPairConnection"),
         ("linux", "busybox", "single_rp"): (LINUX, "BusyBoxConnection"),
     }
-    # The tests package raises when imported: discovery returned, so it left it alone.
-    assert not [name for name in sys.modules if name.startswith("sorvex.plugins.talvo.tests")]
     # A second run imports nothing anew, so no record is replaced.
     record = fresh_registry.plugins["talvo"]["data"]["single_rp"]
     impl.PluginManager.discover_builtin_plugins()
     assert fresh_registry.plugins["talvo"]["data"]["single_rp"] is record
+
+
+REFUSE_IMPORT = 'raise ImportError("test code must not be imported by plugin discovery")\n'
+
+
+def test_builtin_discovery_skips_test_packages_and_modules(impl, fresh_registry, monkeypatch, tmp_path):
+    # Plugin packages beside the shipped ones, with test code that raises when
+    # imported: a discovery that tried to import it would fail.
+    files = {
+        "probe/__init__.py": "",
+        "probe/tests_data.py": "",
+        "probe/unittests.py": REFUSE_IMPORT,
+        "probe/tests/__init__.py": REFUSE_IMPORT,
+        "probe/tests/test_probe.py": REFUSE_IMPORT,
+        "tests/__init__.py": REFUSE_IMPORT,
+    }
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    monkeypatch.setattr(sorvex.plugins, "__path__", list(sorvex.plugins.__path__) + [str(tmp_path)])
+    assert impl.PluginManager.discover_builtin_plugins() is None
+    probes = sorted(name for name in sys.modules if name.startswith(("sorvex.plugins.probe", "sorvex.plugins.tests")))
+    assert probes == ["sorvex.plugins.probe", "sorvex.plugins.probe.tests_data"]
+    assert ("talvo", "single_rp") in registered(fresh_registry.plugins)
 
 
 @pytest.mark.skipif(not example_installed(), reason=f"{EXAMPLE_DIST} (examples/external-plugin) is not installed")

@@ -1,4 +1,4 @@
-"""The Talvo prompt patterns match real prompts and nothing else."""
+"""The shipped plugins: their prompt patterns match real prompts and nothing else."""
 import re
 
 import pytest
