@@ -254,6 +254,25 @@ void module_free(void* module) {
     }
 }
 
+// Running without the GIL. The module says that it needs the GIL (compat.hpp)
+// until a free-threaded interpreter can test it. What it would need, place by
+// place:
+// - dispatch.cpp: the instance dict and the class dicts are read with
+//   PyDict_Next and borrowed values; each read needs the dict's critical
+//   section, and the values strong references taken inside it. The class
+//   cache in the module state is written by whichever call misses it: its
+//   entries need a lock (a PyMutex in the state) or atomic replacement.
+// - validation.cpp: plainly_contains reads the items of a state list in
+//   place; it needs the list's critical section or PyList_GetItemRef.
+// - render_plain.cpp: the single pass relies on no other code running while
+//   it reads a plain tree through borrowed references. Another thread could
+//   change the tree meanwhile, so it would hold a reference to every node it
+//   has yet to read, or read each dict in its critical section.
+// - registry.cpp: lookups already take strong references (dict_get_ref);
+//   each change to the tree is one dict operation, atomic by itself, and a
+//   registration is no more atomic than it is with the GIL.
+// - The names, the method type and the members' runtime are made once per
+//   module and never changed; the render stack bounds are per thread.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     SORVEX_EXTRA_MODULE_SLOTS

@@ -48,6 +48,8 @@ struct StackLimit {
     bool known = false;
     int depth = 0;        // nesting of guarded calls, where the bounds are unknown
 };
+// Per thread rather than per module: a thread's stack is the same whichever
+// interpreter runs on it.
 thread_local StackLimit stack_limit;
 
 void measure_stack() {

@@ -2,8 +2,12 @@
 // caches lives here, so that every interpreter (and every fresh import of the
 // module) has its own: the interned names, the method type and the members'
 // runtime, and the per-class cache of the route decision. The module keeps
-// no process-wide objects; the only process-wide data is constant (the member
-// table, character classes) or per thread (the stack bounds of rendering).
+// no process-wide objects. Process-wide data is constant (the member table,
+// docstrings, character classes, the method type's getset table), with two
+// exceptions that the platform imposes: the module definition and its slots,
+// which the interpreter wants static and initialises in place once, and the
+// stack bounds of rendering (render_general.cpp), which belong to a thread
+// and are kept per thread.
 //
 // Nothing here dies before the module object: the methods hold their module,
 // and the state is let go only when the module is freed (m_free), never by
