@@ -31,6 +31,7 @@ from sorvex._console import emit, flush_stdout
 from sorvex._loading import (
     PluginLoadError,
     PluginReport,
+    _items,
     _text,
     describe_error,
     iter_records,

@@ -305,9 +305,8 @@ def builtin_provider(module: Optional[str] = None) -> Provider:
 
 def disabled_names(skip: Iterable[str] = ()) -> FrozenSet[str]:
     """The names in ``skip`` and in ``SORVEX_DISABLE_PLUGINS``, blanks around them dropped."""
-    names = [str(name).strip() for name in skip]
-    names += os.environ.get(DISABLE_VARIABLE, "").split(",")
-    return frozenset(name for name in names if name)
+    names = [str(name) for name in skip] + os.environ.get(DISABLE_VARIABLE, "").split(",")
+    return frozenset(name.strip() for name in names if name.strip())
 
 
 class Loader:
