@@ -404,6 +404,19 @@ def test_explain_tells_the_walk(manager, capsys, args, status, shown):
     assert positions == sorted(positions)
 
 
+class Unreadable(dict):
+    def keys(self):
+        raise RuntimeError("no keys today")
+
+
+def test_explain_tells_a_node_that_cannot_be_read(manager, capsys):
+    manager.plugins["labos"] = Unreadable(data={})
+    status, out, err = command(capsys, "lookup", "--explain", "--os", "labos", "--series", "s1")
+    assert status == 1
+    assert "series 's1': the node cannot be read (RuntimeError: no keys today)\n" in out
+    assert "stopped at labos: its node cannot be read\n" in out
+
+
 @pytest.mark.parametrize(
     "args, status, shown",
     [

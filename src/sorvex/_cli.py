@@ -252,7 +252,7 @@ def _walk(tree: object, os: object, series: object, model: object) -> Tuple[List
             exists = asked[index] in node.keys()  # type: ignore[attr-defined]
             child = node[asked[index]] if exists else None  # type: ignore[index]
         except Exception as error:
-            lines.append(label + " " + name + ": the node cannot be read (" + _describe_error(error) + ")")
+            lines.append(label + " " + name + ": the node cannot be read (" + describe_error(error) + ")")
             stop = "its node cannot be read"
             continue
         if exists:
@@ -353,10 +353,10 @@ COMMANDS = {"tree": _tree, "list": _list, "lookup": _lookup, "doctor": _doctor}
 def _run(args: argparse.Namespace) -> Outcome:
     try:
         report = discover(args.disable, args.strict)
-    except PluginLoadError as failure:
-        cause = failure.__cause__
+    except PluginLoadError as stopped:
+        cause = stopped.__cause__
         err = _traceback(cause) if args.verbose and cause is not None else ""
-        return FAILED, "", err + _error_line(failure)
+        return FAILED, "", err + _error_line(stopped)
     command = args.command or "tree"
     err = ""
     for failure in report.failures:

@@ -312,10 +312,9 @@ class _Scan:
 
 
 def _path_finder() -> Any:
-    machinery = sys.modules.get("importlib.machinery")
-    if machinery is None:
-        import importlib.machinery as machinery
-    return machinery.PathFinder
+    import importlib.machinery  # loaded already, by pkgutil, which the manager imports
+
+    return importlib.machinery.PathFinder
 
 
 def iter_entry_points(group: str, name: Optional[str] = None) -> Iterator[EntryPoint]:

@@ -58,12 +58,12 @@ class _Modules:
     def take_out(self, name: str) -> None:
         below = _below(name)
         self.tests.append(below)
-        for module in [module for module in sys.modules if below(module)]:
-            self.saved.setdefault(module, sys.modules.pop(module))
+        for name in [name for name in sys.modules if below(name)]:
+            self.saved.setdefault(name, sys.modules.pop(name))
 
     def restore(self) -> None:
-        for module in [module for module in sys.modules if any(test(module) for test in self.tests)]:
-            del sys.modules[module]
+        for name in [name for name in sys.modules if any(test(name) for test in self.tests)]:
+            del sys.modules[name]
         sys.modules.update(self.saved)
         for name, module in self.saved.items():  # packages point at their submodules again
             parent, _, child = name.rpartition(".")
