@@ -139,6 +139,14 @@ def test_list_text_and_json_show_the_same_sorted_records():
     assert [row["os"] for row in rows] == sorted(row["os"] for row in rows)
 
 
+def test_an_importable_pkg_resources_changes_nothing(tmp_path):
+    # one that fails loudly if anything imports it: the results are the same without it
+    (tmp_path / "pkg_resources.py").write_text("raise RuntimeError('pkg_resources was imported')\n")
+    with_it = run("list", "--json", env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert (with_it.returncode, with_it.stderr) == (0, "")
+    assert with_it.stdout == run("list", "--json").stdout
+
+
 def test_lookup_json_names_the_record_found():
     result = run("lookup", "--os", "talvo", "--series", "t5", "--model", "t548", "--json")
     assert result.returncode == 0, result.stderr
