@@ -190,6 +190,10 @@ def test_distributions_of_another_finder_on_meta_path_count_first_come_first(tmp
 
     class Finder:
         @staticmethod
+        def find_spec(*args, **kwargs):  # finds no module
+            return None
+
+        @staticmethod
         def find_distributions(context):
             return iter([metadata.PathDistribution(tmp_path / "elsewhere" / "lab_found-2.0.dist-info")])
 
