@@ -106,7 +106,9 @@ def ours():
     ]
 
 
-DEDUPLICATES = sys.version_info >= (3, 10) or "importlib_metadata" in sys.modules
+# importlib.metadata before 3.10 lists a distribution name twice, and reads
+# entry_points.txt with configparser, which refuses a name twice in a group.
+LINE_READER = sys.version_info >= (3, 10) or "importlib_metadata" in sys.modules
 
 # A distribution: (name as spelled in its metadata, variant of the spelling
 # for its directory, .dist-info or .egg-info, entry points of the group,
@@ -126,6 +128,8 @@ distributions = st.tuples(
 
 def write_distribution(site, spec, index):
     name, upper, suffix, entry_points, other_group, has_file = spec
+    if not LINE_READER:
+        entry_points = list(dict(entry_points).items())
     stem = name.replace("-", "_").replace(".", "_")
     info = site / ((stem.upper() if upper else stem) + "-%d.0" % index + suffix)
     if info.exists():
@@ -157,8 +161,8 @@ def test_same_entry_points_in_the_same_order_as_importlib_metadata(tmp_path_fact
         paths.append(str(site))
         for index, spec in enumerate(specs):
             key = _entry_points.normalise(spec[0])
-            if key in seen and not DEDUPLICATES:
-                continue  # importlib.metadata before 3.10 lists a name twice
+            if key in seen and not LINE_READER:
+                continue
             if write_distribution(site, spec, index):
                 seen.add(key)
     saved = list(sys.path)
@@ -199,7 +203,10 @@ def test_distributions_of_another_finder_on_meta_path_count_first_come_first(tmp
 
     monkeypatch.setattr(sys, "meta_path", [Finder] + sys.meta_path)
     monkeypatch.syspath_prepend(str(tmp_path / "plain"))
-    assert ours() == theirs() == [("lab-found", "f", "lab_found"), ("lab-plain", "p", "lab_p")]
+    expected = [("lab-found", "f", "lab_found"), ("lab-plain", "p", "lab_p")]
+    assert ours() == expected
+    if LINE_READER:  # the same name twice: only importlib.metadata from 3.10 on counts it once
+        assert theirs() == expected
 
 
 @pytest.mark.parametrize(
