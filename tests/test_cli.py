@@ -7,7 +7,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import textwrap
 import types
 
 import pytest

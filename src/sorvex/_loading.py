@@ -234,7 +234,9 @@ class PluginReport:
         """True when no plugin failed."""
         return not self.failures
 
-    def provider(self, os: object, series: object = None, model: object = None, chassis_type: object = "single_rp"):
+    def provider(
+        self, os: object, series: object = None, model: object = None, chassis_type: object = "single_rp"
+    ) -> Optional[Provider]:
         """The provider of the record registered at exactly that place, or ``None``."""
         return self.providers.get((os, series, model, chassis_type))
 
