@@ -383,6 +383,15 @@ def test_list_survives_odd_trees(manager, capsys):
     assert "s\\udc80" in out
 
 
+def test_an_os_named_data_is_listed_as_one(manager, capsys):
+    manager.register_plugin(cls=Lab, os="data")
+    manager.register_plugin(cls=Lab, os="data", series="s1", chassis_type="stack")
+    status, out, err = command(capsys, "list", "--json")
+    assert [tuple(row.values())[:5] for row in json.loads(out)] == [
+        ("data", None, None, "single_rp", "test_cli.Lab"), ("data", "s1", None, "stack", "test_cli.Lab"),
+    ]  # fmt: skip
+
+
 @pytest.mark.parametrize(
     "args, status, shown",
     [

@@ -66,11 +66,23 @@ def _is_data(key: object) -> bool:
     return isinstance(key, str) and str.__eq__(key, "data") is True
 
 
+def _is_node(value: object) -> bool:
+    """A dict that holds neither of a record's keys."""
+    if not isinstance(value, dict):
+        return False
+    try:
+        return not (dict.__contains__(value, "cls") or dict.__contains__(value, "path"))
+    except Exception:
+        return False
+
+
 def iter_records(tree: object) -> Iterator[Tuple[Tuple[Any, ...], Any, Any]]:
     """(levels, chassis type, record) for every record of ``tree``, the keys as stored.
 
     Records directly below the root (no OS) are included: a lookup for an OS
-    that is not in the tree ends there.
+    that is not in the tree ends there. The root's "data" is also the node of
+    an OS named "data" (the one level where the name may be registered): what
+    it holds is read both ways, and its nodes are not taken for records.
     """
     pending: List[Tuple[object, Tuple[Any, ...]]] = [(tree, ())]
     while pending:
@@ -78,7 +90,10 @@ def iter_records(tree: object) -> Iterator[Tuple[Tuple[Any, ...], Any, Any]]:
         for key, child in _items(node):
             if _is_data(key):
                 for chassis_type, record in _items(child):
-                    yield levels, chassis_type, record
+                    if levels or not _is_node(record):
+                        yield levels, chassis_type, record
+                if not levels:
+                    pending.append((child, (key,)))
             elif len(levels) < LEVELS:
                 pending.append((child, levels + (key,)))
 
