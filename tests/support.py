@@ -6,6 +6,7 @@ record what a call did, and small trees.
 """
 import pathlib
 import sys
+import textwrap
 
 BENCHMARKS = pathlib.Path(__file__).resolve().parent.parent / "benchmarks"
 if str(BENCHMARKS) not in sys.path:
@@ -36,6 +37,21 @@ def example_installed():
     except metadata.PackageNotFoundError:
         return False
     return True
+
+
+def make_dist(site, name, version, entry_points, modules=None, group="sorvex.plugins"):
+    """A distribution installed into the directory ``site``: ``*.dist-info`` and modules.
+
+    ``entry_points``: {name: value} of ``group``; ``modules``: {module name: source}.
+    """
+    info = site / (name.replace("-", "_") + "-" + version + ".dist-info")
+    info.mkdir(parents=True)
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: %s\nVersion: %s\n" % (name, version))
+    lines = ["[%s]" % group] + ["%s = %s" % item for item in entry_points.items()]
+    (info / "entry_points.txt").write_text("\n".join(lines) + "\n")
+    for module, source in (modules or {}).items():
+        (site / (module + ".py")).write_text(textwrap.dedent(source))
+    return site
 
 
 class A:

@@ -1,19 +1,20 @@
 """The ``sorvex`` command, run as a user would, and its parts in-process."""
 import json
+import logging
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
 
 import sorvex
-from sorvex import _cli
+from sorvex import PluginReport, _cli
 from sorvex.core import pluginmanager as native
-from support import EXAMPLE_DIST, example_installed
+from support import EXAMPLE_DIST, example_installed, make_dist
 
 needs_example = pytest.mark.skipif(not example_installed(), reason=EXAMPLE_DIST + " is not installed")
 
@@ -86,7 +87,12 @@ def test_lookup_miss_and_invalid_description_report_on_stderr(args, message, hin
     result = run("lookup", *args)
     assert result.returncode == 1
     assert result.stdout == ""
-    assert message in result.stderr and "Traceback" not in result.stderr
+    assert result.stderr.startswith("sorvex: " + message) and "Traceback" not in result.stderr
+    assert all(line.startswith("sorvex: ") and line == line.rstrip() for line in result.stderr.splitlines())
+    as_json = run("lookup", "--json", *args)
+    assert as_json.returncode == 1 and as_json.stderr == result.stderr
+    error = json.loads(as_json.stdout)["error"]
+    assert error.startswith(message) and result.stderr.startswith("sorvex: " + error + "\n")
     if hint is None:
         assert "registered OSes" not in result.stderr
     else:
@@ -103,55 +109,77 @@ def test_verbose_shows_debug_records(verbose):
         "DEBUG:sorvex:Loading external plugin mirel from sorvex_mirel",
         "DEBUG:sorvex:mirel is not part of the built-in list of supported OSes.",
     ]
-    shown = list(dict.fromkeys(line for line in result.stderr.splitlines() if line in debug_lines))
-    assert shown == (debug_lines if verbose else [])
+    shown = [line for line in result.stderr.splitlines() if line in debug_lines]
+    assert shown == (debug_lines if verbose else [])  # each once
+
+
+KEYS = ["os", "series", "model", "chassis_type", "class", "path", "provider", "replaced"]
+BUILTIN = {"distribution": "sorvex", "version": sorvex.__version__, "entry_point": None, "module": None}
 
 
 def test_list_text_and_json_show_the_same_sorted_records():
     text, as_json = run("list"), run("list", "--json")
     assert text.returncode == as_json.returncode == 0, text.stderr + as_json.stderr
     rows = json.loads(as_json.stdout)
-    assert all(list(row) == ["os", "series", "model", "chassis_type", "class", "path"] for row in rows)
+    assert all(list(row) == KEYS for row in rows)
     assert {
         "os": "talvo", "series": "t5", "model": None, "chassis_type": "dual_rp",
         "class": "sorvex.plugins.talvo.t5.T5DualRpConnection", "path": rows[-2]["path"],
+        "provider": BUILTIN, "replaced": [],
     } in rows  # fmt: skip
-    lines = text.stdout.splitlines()
+    header, *lines = text.stdout.splitlines()
+    assert header.split() == ["OS", "SERIES", "MODEL", "CHASSIS_TYPE", "CLASS", "PROVIDER", "REPLACED", "PATH"]
     assert len(lines) == len(rows)
     for line, row in zip(lines, rows):
-        assert line.split() == ["-" if value is None else value for value in row.values()]
+        provider = row["provider"]["distribution"] + "==" + row["provider"]["version"]
+        cells = ["-" if row[key] is None else row[key] for key in KEYS[:5]] + [provider, "-", row["path"]]
+        assert line.split() == cells
     assert len({line.index(row["class"]) for line, row in zip(lines, rows)}) == 1  # aligned columns
     assert [row["os"] for row in rows] == sorted(row["os"] for row in rows)
+
+
+def test_an_importable_pkg_resources_changes_nothing(tmp_path):
+    # one that fails loudly if anything imports it: the results are the same without it
+    (tmp_path / "pkg_resources.py").write_text("raise RuntimeError('pkg_resources was imported')\n")
+    with_it = run("list", "--json", env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert (with_it.returncode, with_it.stderr) == (0, "")
+    assert with_it.stdout == run("list", "--json").stdout
 
 
 def test_lookup_json_names_the_record_found():
     result = run("lookup", "--os", "talvo", "--series", "t5", "--model", "t548", "--json")
     assert result.returncode == 0, result.stderr
     record = json.loads(result.stdout)
-    assert list(record) == ["os", "series", "model", "chassis_type", "class", "path"]
+    assert list(record) == KEYS
     assert record["path"].endswith(os.path.join("talvo", "t5", "__init__.py"))
     del record["path"]
     assert record == {"os": "talvo", "series": "t5", "model": None, "chassis_type": "single_rp",
-                      "class": "sorvex.plugins.talvo.t5.T5Connection"}  # fmt: skip
+                      "class": "sorvex.plugins.talvo.t5.T5Connection", "provider": BUILTIN, "replaced": []}  # fmt: skip
 
 
-# A broken plugin: one line on stderr and status 2, whatever the command.
+# A broken plugin: one line on stderr, and the command goes on with the others
+# (status 2 and nothing else with --strict).
 
 
 @pytest.fixture
-def broken_site(tmp_path):
-    """A directory for PYTHONPATH with a distribution whose plugin fails to load."""
+def lab_site(tmp_path):
+    """A directory for PYTHONPATH with distributions of plugins; returns the environment to run in."""
 
-    def make(value, source=None):
-        info = tmp_path / "sorvex_lab_broken-1.0.dist-info"
-        info.mkdir()
-        (info / "METADATA").write_text("Metadata-Version: 2.1\nName: sorvex-lab-broken\nVersion: 1.0\n")
-        (info / "entry_points.txt").write_text("[sorvex.plugins]\nlab = %s\n" % value)
-        if source is not None:
-            (tmp_path / (value + ".py")).write_text(source)
+    def make(entry_points, modules=None):
+        for dist, (name, value) in entry_points.items():
+            make_dist(tmp_path, dist, "1.0", {name: value})
+        for module, source in (modules or {}).items():
+            (tmp_path / (module + ".py")).write_text(source)
         return dict(os.environ, PYTHONPATH=str(tmp_path))
 
     return make
+
+
+def broken_site(lab_site, module, source):
+    return lab_site({"sorvex-lab-broken": ("lab", module)}, None if source is None else {module: source})
+
+
+BROKEN = "sorvex: external plugin 'lab' from distribution 'sorvex-lab-broken' 1.0 (module %s) failed to load: %s\n"
 
 
 @pytest.mark.parametrize(
@@ -161,24 +189,64 @@ def broken_site(tmp_path):
         (["lookup", "--os", "talvo"], "raise RuntimeError('no lab today')\n", "RuntimeError: no lab today"),
     ],
 )
-def test_broken_external_plugin_is_one_line_and_status_2(broken_site, command, source, error):
+def test_broken_external_plugin_is_one_line_and_the_rest_works(lab_site, command, source, error):
     module = "sorvex_lab_gone" if source is None else "sorvex_lab_raises"
-    result = run(*command, env=broken_site(module, source))
-    assert result.returncode == 2
-    assert result.stdout == ""
-    assert result.stderr == (
-        "sorvex: external plugin 'lab' from distribution 'sorvex-lab-broken' (module %s) failed to load: %s\n"
-        % (module, error)
-    )
+    env = broken_site(lab_site, module, source)
+    result = run(*command, env=env)
+    assert result.returncode == 0
+    assert "talvo" in result.stdout
+    assert result.stderr == BROKEN % (module, error)
+    strict = run("--strict", *command, env=env)
+    assert (strict.returncode, strict.stdout, strict.stderr) == (2, "", result.stderr)
 
 
-def test_broken_external_plugin_with_verbose_shows_the_traceback(broken_site):
-    result = run("-v", env=broken_site("sorvex_lab_gone"))
-    assert result.returncode == 2
+def test_broken_external_plugin_with_verbose_shows_the_traceback(lab_site):
+    result = run("-v", env=broken_site(lab_site, "sorvex_lab_gone", None))
+    assert result.returncode == 0
     lines = result.stderr.splitlines()
     assert "DEBUG:sorvex:Loading external plugin lab from sorvex_lab_gone" in lines
     assert "Traceback (most recent call last):" in lines
     assert lines[-1].startswith("sorvex: external plugin 'lab' from distribution 'sorvex-lab-broken'")
+
+
+@pytest.mark.parametrize("where", ["before", "after", "variable"])
+def test_disable_skips_the_plugin_and_doctor_tells(lab_site, where):
+    env = broken_site(lab_site, "sorvex_lab_gone", None)
+    options = ["--disable", "x", "--disable", "lab"] if where != "variable" else []
+    if where == "variable":
+        env["SORVEX_DISABLE_PLUGINS"] = "x,lab"
+    for command in ["list", "doctor"]:
+        args = options + [command] if where == "before" else [command] + options
+        result = run(*args, env=env)
+        assert (result.returncode, result.stderr) == (0, "")
+    assert "disabled: sorvex-lab-broken 1.0 (entry point 'lab')\n" in result.stdout
+    assert "disabled: 'x' (no plugin of that name)\n" in result.stdout
+
+
+def test_doctor_reports_failures_and_replaced_records_and_list_marks_them(lab_site):
+    registers = "from sorvex import __plugin_manager__\nclass {0}: pass\n__plugin_manager__.register_plugin(cls={0}, os='talvo')\n"
+    env = lab_site(
+        {"sorvex-lab-a": ("a", "sorvex_lab_a"), "sorvex-lab-b": ("b", "sorvex_lab_b"), "sorvex-lab-c": ("c", "sorvex_lab_c")},
+        {"sorvex_lab_a": registers.format("A"), "sorvex_lab_b": registers.format("B")},
+    )  # fmt: skip
+    doctor = run("doctor", env=env)
+    assert (doctor.returncode, doctor.stderr) == (2, "")
+    lines = doctor.stdout.splitlines()
+    assert "failed: external plugin 'c' from distribution 'sorvex-lab-c' 1.0 (module sorvex_lab_c) failed to load: " \
+           "ModuleNotFoundError: No module named 'sorvex_lab_c'" in lines  # fmt: skip
+    builtin = "sorvex " + sorvex.__version__ + " (built-in)"
+    assert "replaced: at talvo, single_rp, sorvex.plugins.talvo.connection.TalvoConnection from " + builtin + \
+           " by sorvex_lab_a.A from sorvex-lab-a 1.0 (entry point 'a')" in lines  # fmt: skip
+    assert "replaced: at talvo, single_rp, sorvex_lab_a.A from sorvex-lab-a 1.0 (entry point 'a') by " \
+           "sorvex_lab_b.B from sorvex-lab-b 1.0 (entry point 'b')" in lines  # fmt: skip
+    assert lines[-1].endswith(" loaded, 1 failed, 2 replaced, 0 disabled")
+    rows = json.loads(run("list", "--json", env=env).stdout)
+    (row,) = [row for row in rows if row["os"] == "talvo" and row["series"] is None and row["chassis_type"] == "single_rp"]
+    assert row["class"] == "sorvex_lab_b.B" and row["provider"]["distribution"] == "sorvex-lab-b"
+    assert [replaced["distribution"] for replaced in row["replaced"]] == ["sorvex", "sorvex-lab-a"]
+    (line,) = [line for line in run("list", env=env).stdout.splitlines() if "sorvex_lab_b.B" in line]
+    assert line.split()[4:7] == ["sorvex_lab_b.B", "sorvex-lab-b==1.0", "sorvex==%s,sorvex-lab-a==1.0" % sorvex.__version__]
+    assert run("doctor", "--disable", "c", env=env).returncode == 0
 
 
 def test_broken_builtin_plugin_is_named(tmp_path):
@@ -188,7 +256,7 @@ def test_broken_builtin_plugin_is_named(tmp_path):
         "from sorvex._cli import main; sys.exit(main(['list']))"
     )
     result = run(str(tmp_path), command=[sys.executable, "-c", program])
-    assert result.returncode == 2
+    assert result.returncode == 0
     assert result.stderr == (
         "sorvex: built-in plugin module 'sorvex.plugins.zz_lab' failed to load: "
         "ModuleNotFoundError: No module named 'sorvex_lab_nowhere'\n"
@@ -216,6 +284,36 @@ def test_closed_stdout_exits_quietly_with_the_command_status(args, read_first, s
     assert (stderr == "") == (status == 0)
 
 
+def test_interrupt_during_discovery_ends_quietly_with_130(lab_site):
+    env = lab_site({"sorvex-lab-slow": ("slow", "sorvex_lab_slow")},
+                   {"sorvex_lab_slow": "import sys, time\nsys.stderr.write('importing\\n')\ntime.sleep(60)\n"})  # fmt: skip
+    process = subprocess.Popen(
+        [sys.executable, "-m", "sorvex", "list"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )  # fmt: skip
+    assert process.stderr.readline() == "importing\n"  # the plugin is being imported
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert (process.returncode, out, err) == (130, "", "")
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
+def test_full_stdout_is_one_line_and_status_2():
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "sorvex", "list"], stdout=full, stderr=subprocess.PIPE,
+                                text=True, timeout=120, check=False)  # fmt: skip
+    assert (result.returncode, result.stderr) == (2, "sorvex: cannot write to standard output: No space left on device\n")
+
+
+@pytest.mark.parametrize("subcommand", ["tree", "list", "lookup", "doctor"])
+def test_each_subcommand_help_has_a_description_and_an_example(subcommand, capsys):
+    assert _cli.main([subcommand, "--help"]) == 0
+    out = capsys.readouterr().out
+    usage, description = out.split("\n\n")[:2]
+    assert description.startswith("Load the plugins, then ")
+    assert "\nexamples:\n  sorvex " + subcommand in out
+
+
 # In-process: the commands on trees made by hand, discovery left out.
 
 
@@ -241,7 +339,7 @@ class Unprintable:
 def manager(monkeypatch):
     fresh = sorvex.PluginManager()
     monkeypatch.setattr(sorvex, "__plugin_manager__", fresh)
-    monkeypatch.setattr(_cli, "discover", lambda: None)
+    monkeypatch.setattr(_cli, "discover", lambda skip, strict: PluginReport())
     return fresh
 
 
@@ -271,7 +369,7 @@ def test_list_survives_odd_trees(manager, capsys):
     })  # fmt: skip
     status, out, err = command(capsys, "list", "--json")
     assert (status, err) == (0, "")
-    rows = [tuple(row.values()) for row in json.loads(out)]
+    rows = [tuple(row.values())[:6] for row in json.loads(out)]
     assert rows == [
         (None, None, None, "single_rp", "test_cli.Lab", "/lab.py"),
         ("7", "s\udc80", "m", "dual_rp", "test_cli.Lab", "/lab.py"),
@@ -281,8 +379,17 @@ def test_list_survives_odd_trees(manager, capsys):
     ]
     assert rows[-1][4].startswith("<test_cli.Raising object at 0x")  # str(), as its attributes fail
     status, out, err = command(capsys, "list")
-    assert (status, err, len(out.splitlines())) == (0, "", 5)
+    assert (status, err, len(out.splitlines())) == (0, "", 1 + 5)  # the header, then the records
     assert "s\\udc80" in out
+
+
+def test_an_os_named_data_is_listed_as_one(manager, capsys):
+    manager.register_plugin(cls=Lab, os="data")
+    manager.register_plugin(cls=Lab, os="data", series="s1", chassis_type="stack")
+    status, out, err = command(capsys, "list", "--json")
+    assert [tuple(row.values())[:5] for row in json.loads(out)] == [
+        ("data", None, None, "single_rp", "test_cli.Lab"), ("data", "s1", None, "stack", "test_cli.Lab"),
+    ]  # fmt: skip
 
 
 @pytest.mark.parametrize(
@@ -313,6 +420,19 @@ def test_explain_tells_the_walk(manager, capsys, args, status, shown):
     assert positions == sorted(positions)
 
 
+class Unreadable(dict):
+    def keys(self):
+        raise RuntimeError("no keys today")
+
+
+def test_explain_tells_a_node_that_cannot_be_read(manager, capsys):
+    manager.plugins["labos"] = Unreadable(data={})
+    status, out, err = command(capsys, "lookup", "--explain", "--os", "labos", "--series", "s1")
+    assert status == 1
+    assert "series 's1': the node cannot be read (RuntimeError: no keys today)\n" in out
+    assert "stopped at labos: its node cannot be read\n" in out
+
+
 @pytest.mark.parametrize(
     "args, status, shown",
     [
@@ -331,9 +451,19 @@ def test_global_options_anywhere_and_command_line_errors(manager, capsys, args, 
     assert got == status
     assert shown in out + err
     assert ("DEBUG" in err) == ("-v" in args or "--verbose" in args)
+    assert (out + err).count(shown) == 1  # a record of the lookup, shown once though it validates again
 
 
-# The watches that name a failing plugin, and leave the manager's module as it was.
+@pytest.mark.parametrize(
+    "args", [[], ["--explain"], ["--json"], ["--chassis-type", "cluster"], ["--explain", "--chassis-type", "cluster"]]
+)
+def test_a_lookup_logs_each_record_once(manager, capsys, caplog, args):
+    caplog.set_level(logging.DEBUG, logger="sorvex")
+    command(capsys, "lookup", "--os", "nosuch", *args)
+    assert caplog.messages.count("nosuch is not part of the built-in list of supported OSes.") == 1
+
+
+# Discovery names each failing plugin, and goes on unless strict.
 
 
 class EntryPoint:
@@ -352,25 +482,25 @@ def entry_points_then(error):
 
 
 @pytest.mark.parametrize(
-    "entry_points, message",
+    "entry_points, messages",
     [
         (lambda: [EntryPoint("first"), EntryPoint("second", KeyError("x")), EntryPoint("third", OSError())],
-         "external plugin 'second' from distribution 'lab-dist' (module lab_second) failed to load: KeyError: 'x'"),
+         ["external plugin 'second' from distribution 'lab-dist' (module lab_second) failed to load: KeyError: 'x'",
+          "external plugin 'third' from distribution 'lab-dist' (module lab_third) failed to load: OSError"]),
         (lambda: entry_points_then(OSError("metadata unreadable")),
-         "external plugin discovery failed: OSError: metadata unreadable"),
-        (lambda: [], None),
+         ["external plugin discovery failed: OSError: metadata unreadable"]),
+        (lambda: [], []),
     ],
 )  # fmt: skip
-def test_external_failure_names_the_entry_point_being_loaded(monkeypatch, entry_points, message):
+def test_external_failures_name_the_entry_point_being_loaded(monkeypatch, entry_points, messages):
     monkeypatch.setattr(native, "iter_entry_points", lambda group: iter(entry_points()))
-    original = native.iter_entry_points
-    if message is None:
-        _cli._discover_external()
-    else:
-        with pytest.raises(_cli.PluginLoadError) as raised:
-            _cli._discover_external()
-        assert str(raised.value) == message
-    assert native.iter_entry_points is original
+    monkeypatch.setattr(sorvex, "__plugin_manager__", sorvex.PluginManager())
+    report = _cli.discover()
+    assert [str(failure) for failure in report.failures] == messages
+    if messages:
+        with pytest.raises(sorvex.PluginLoadError) as raised:
+            _cli.discover(strict=True)
+        assert str(raised.value) == messages[0]
 
 
 def test_readme_shows_the_example_pyproject_as_installed():

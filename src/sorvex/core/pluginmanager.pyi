@@ -27,8 +27,7 @@ class _EntryPoint(Protocol):
     def module_name(self) -> str: ...
     def load(self) -> Any: ...
 
-# pkg_resources.iter_entry_points, or sorvex._entry_points.iter_entry_points
-# (the same call shape) where pkg_resources cannot be imported.
+# sorvex._entry_points.iter_entry_points, always.
 def iter_entry_points(group: str, name: str | None = None) -> Iterator[_EntryPoint]: ...
 
 ENTRYPOINT_GROUP: str

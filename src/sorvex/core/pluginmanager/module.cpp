@@ -61,47 +61,10 @@ bool import_names(const Names& names, PyObject* globals, const char* module_name
     return true;
 }
 
-// `from pkg_resources import iter_entry_points`. setuptools 67.5 to 81 warn
-// on that import (a DeprecationWarning, a UserWarning from 80.9 on); users of
-// sorvex must not see it, so exactly that message is ignored, whatever its
-// category, around exactly this import. Without pkg_resources (setuptools 82
-// and newer, or none at all) the host package's own iter_entry_points, built
-// on importlib.metadata, takes its place.
+// `from sorvex._entry_points import iter_entry_points`: the host package's
+// own reader, whatever else is installed, so that which plugins load, and in
+// what order, never depends on an unrelated package.
 bool import_iter_entry_points(const Names& names, PyObject* globals) {
-    Ref warnings = Ref::from_new(PyImport_ImportModule("warnings"));
-    Ref catcher = warnings ? Ref::from_new(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr)) : Ref();
-    Ref entered = catcher ? Ref::from_new(PyObject_CallMethod(catcher.get(), "__enter__", nullptr)) : Ref();
-    if (!entered) {
-        return false;
-    }
-    bool imported = false;
-    {
-        Ref filterwarnings = Ref::from_new(PyObject_GetAttrString(warnings.get(), "filterwarnings"));
-        Ref args = Ref::from_new(Py_BuildValue("(s)", "ignore"));
-        Ref kwargs = Ref::from_new(Py_BuildValue("{s:s,s:O}", "message", "pkg_resources is deprecated as an API",
-                                                 "category", PyExc_Warning));
-        if (filterwarnings && args && kwargs) {
-            Ref filtered = Ref::from_new(PyObject_Call(filterwarnings.get(), args.get(), kwargs.get()));
-            imported = filtered && import_names(names, globals, "pkg_resources", {"iter_entry_points"});
-        }
-    }
-    PendingError error;
-    PyObject* value = error.value();
-    Ref traceback = value ? Ref::from_new(PyException_GetTraceback(value)) : Ref();
-    Ref exited = Ref::from_new(PyObject_CallMethod(
-        catcher.get(), "__exit__", "OOO", value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : Py_None,
-        value ? value : Py_None, traceback ? traceback.get() : Py_None));
-    if (!exited) {
-        return false;
-    }
-    if (imported) {
-        return true;
-    }
-    error.restore();
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
-        return false;
-    }
-    PyErr_Clear();
     return import_names(names, globals, "sorvex._entry_points", {"iter_entry_points"});
 }
 
