@@ -126,7 +126,7 @@ PyObject* call_by_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
 #endif
 
 // ---------------------------------------------------------------------------
-// Types
+// The method type
 
 // The method type: a heap type made from a spec, for callables that carry a
 // vectorcall function at `VectorcallOffset` and their weak references at
@@ -215,25 +215,6 @@ inline void release_instance_type(PyTypeObject* type) {
     (void)type;
 #endif
 }
-
-// ---------------------------------------------------------------------------
-// Argument errors
-
-// How the interpreter names a function in argument errors: by its qualified
-// name since 3.10.
-inline PyObject* argument_error_name(PyObject* name, PyObject* qualname) {
-#if PY_VERSION_HEX >= 0x030A0000
-    (void)name;
-    return qualname;
-#else
-    (void)qualname;
-    return name;
-#endif
-}
-
-// Since 3.13 an unexpected keyword close to a parameter name is answered
-// with "Did you mean ...?".
-constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
 
 // ---------------------------------------------------------------------------
 // Exceptions

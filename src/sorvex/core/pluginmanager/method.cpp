@@ -1,8 +1,8 @@
-// method.cpp: the NativeMethod type and its argument binding, which raises
-// the interpreter's own TypeError wording.
+// method.cpp: the NativeMethod type and its argument binding. Arguments that
+// do not fit are handed to a Python function with the member's signature, so
+// that the interpreter itself words the TypeError.
 #include "state.hpp"
 
-#include <algorithm>
 #include <array>
 #include <new>
 #include <utility>
@@ -13,6 +13,36 @@ namespace {
 
 const MemberRuntime& runtime_of(const NativeMethod* method) {
     return method->state->methods.members[static_cast<int>(method->spec->member)];
+}
+
+// `def <name><text signature>: pass`, named like the member: a Python
+// function that takes exactly the member's arguments. A call that the member
+// refuses is made again to it, so that the interpreter raises its own
+// TypeError, in its own words for the version at hand.
+PyObject* make_signature_function(const char* name, PyObject* text_signature, PyObject* qualname) {
+    Ref source = Ref::from_new(PyUnicode_FromFormat("def %s%U:\n    pass\n", name, text_signature));
+    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    Ref code = text ? Ref::from_new(Py_CompileString(text, "<sorvex.core.pluginmanager>", Py_file_input)) : Ref();
+    Ref scope = code ? Ref::from_new(PyDict_New()) : Ref();
+    PyObject* builtins = scope ? PyEval_GetBuiltins() : nullptr;
+    if (builtins == nullptr || PyDict_SetItemString(scope.get(), "__builtins__", builtins) < 0 ||
+        !Ref::from_new(PyEval_EvalCode(code.get(), scope.get(), scope.get()))) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "no builtins to make a signature with");
+        }
+        return nullptr;
+    }
+    PyObject* function = PyDict_GetItemString(scope.get(), name);
+    if (function == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "a signature function was not defined");
+        return nullptr;
+    }
+    Py_INCREF(function);
+    if (PyObject_SetAttrString(function, "__qualname__", qualname) < 0) {
+        Py_DECREF(function);
+        return nullptr;
+    }
+    return function;
 }
 
 bool init_runtime(const MemberSpec& spec, MemberRuntime& out) {
@@ -56,164 +86,11 @@ bool init_runtime(const MemberSpec& spec, MemberRuntime& out) {
     out.text_signature = PyUnicode_FromFormat("(%U)", joined.get());
     out.name = PyUnicode_InternFromString(spec.name);
     out.qualname = PyUnicode_FromFormat("PluginManager.%s", spec.name);
-    return out.text_signature != nullptr && out.name != nullptr && out.qualname != nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Argument errors
-
-PyObject* error_name(const MemberRuntime& member) {
-    return compat::argument_error_name(member.name, member.qualname);
-}
-
-const char* plural(Py_ssize_t count) { return count == 1 ? "" : "s"; }
-
-void raise_too_many_positional(const MemberRuntime& member, int param_count, Py_ssize_t given) {
-    const char* was = given == 1 ? "was" : "were";
-    if (member.required_count < param_count) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
-                     error_name(member), member.required_count, param_count, given, was);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", error_name(member),
-                     param_count, plural(param_count), given, was);
+    if (out.text_signature == nullptr || out.name == nullptr || out.qualname == nullptr) {
+        return false;
     }
-}
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
-void raise_missing(const MemberRuntime& member, PyObject* const* bound) {
-    Ref quoted = Ref::from_new(PyList_New(0));
-    if (!quoted) {
-        return;
-    }
-    for (int i = 0; i < member.required_count; ++i) {
-        if (bound[i] == nullptr) {
-            Ref name = Ref::from_new(PyUnicode_FromFormat("'%U'", member.params[i]));
-            if (!name || PyList_Append(quoted.get(), name.get()) < 0) {
-                return;
-            }
-        }
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(quoted.get());
-    Ref text;
-    if (count == 1) {
-        text = Ref::from_borrowed(PyList_GET_ITEM(quoted.get(), 0));
-    } else {
-        Ref head_items = Ref::from_new(PyList_GetSlice(quoted.get(), 0, count - 1));
-        Ref separator = Ref::from_new(PyUnicode_FromString(", "));
-        Ref head = head_items && separator ? Ref::from_new(PyUnicode_Join(separator.get(), head_items.get())) : Ref();
-        if (!head) {
-            return;
-        }
-        text = Ref::from_new(PyUnicode_FromFormat(count == 2 ? "%U and %U" : "%U, and %U", head.get(),
-                                                  PyList_GET_ITEM(quoted.get(), count - 1)));
-    }
-    if (text) {
-        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", error_name(member),
-                     count, plural(count), text.get());
-    }
-}
-
-// The interpreter's suggestion for a misspelt name: the candidate within the
-// smallest edit distance, where a case change costs 1, any other edit 2, and
-// no more than a third of the characters involved may change.
-constexpr size_t kMoveCost = 2;
-constexpr size_t kMaxSuggestedLength = 40;
-
-size_t substitution_cost(char a, char b) {
-    if ((a & 31) != (b & 31)) {
-        return kMoveCost;
-    }
-    if (a == b) {
-        return 0;
-    }
-    if ('A' <= a && a <= 'Z') {
-        a = static_cast<char>(a + ('a' - 'A'));
-    }
-    if ('A' <= b && b <= 'Z') {
-        b = static_cast<char>(b + ('a' - 'A'));
-    }
-    return a == b ? 1 : kMoveCost;
-}
-
-size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) {
-    while (a_size != 0 && b_size != 0 && a[0] == b[0]) {
-        ++a, --a_size, ++b, --b_size;
-    }
-    while (a_size != 0 && b_size != 0 && a[a_size - 1] == b[b_size - 1]) {
-        --a_size, --b_size;
-    }
-    if (a_size == 0 || b_size == 0) {
-        return (a_size + b_size) * kMoveCost;
-    }
-    if (a_size > kMaxSuggestedLength || b_size > kMaxSuggestedLength) {
-        return max_cost + 1;
-    }
-    if (b_size < a_size) {
-        std::swap(a, b);
-        std::swap(a_size, b_size);
-    }
-    if ((b_size - a_size) * kMoveCost > max_cost) {
-        return max_cost + 1;
-    }
-    size_t row[kMaxSuggestedLength];
-    for (size_t i = 0; i < a_size; ++i) {
-        row[i] = (i + 1) * kMoveCost;
-    }
-    size_t result = 0;
-    for (size_t b_index = 0; b_index < b_size; ++b_index) {
-        size_t distance = result = b_index * kMoveCost;
-        size_t minimum = static_cast<size_t>(-1);
-        for (size_t index = 0; index < a_size; ++index) {
-            const size_t substitute = distance + substitution_cost(b[b_index], a[index]);
-            distance = row[index];
-            result = std::min(std::min(result, distance) + kMoveCost, substitute);
-            row[index] = result;
-            minimum = std::min(minimum, result);
-        }
-        if (minimum > max_cost) {
-            return max_cost + 1;
-        }
-    }
-    return result;
-}
-
-// The parameter name to suggest for `keyword`, or NULL (never an error).
-PyObject* suggest_parameter(const MemberRuntime& member, int param_count, PyObject* keyword) {
-    Py_ssize_t keyword_size = 0;
-    const char* keyword_text = PyUnicode_AsUTF8AndSize(keyword, &keyword_size);
-    if (keyword_text == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    PyObject* best = nullptr;
-    size_t best_distance = static_cast<size_t>(-1);
-    for (int i = 0; i < param_count; ++i) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(member.params[i], &size);
-        if (text == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        size_t max_distance = static_cast<size_t>(keyword_size + size + 3) * kMoveCost / 6;
-        max_distance = std::min(max_distance, best_distance - 1);
-        const size_t distance =
-            edit_distance(keyword_text, static_cast<size_t>(keyword_size), text, static_cast<size_t>(size), max_distance);
-        if (distance <= max_distance && (best == nullptr || distance < best_distance)) {
-            best = member.params[i];
-            best_distance = distance;
-        }
-    }
-    return best;
-}
-
-void raise_unexpected_keyword(const MemberRuntime& member, int param_count, PyObject* keyword) {
-    PyObject* suggestion = compat::kSuggestsKeywords ? suggest_parameter(member, param_count, keyword) : nullptr;
-    if (suggestion != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     error_name(member), keyword, suggestion);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", error_name(member), keyword);
-    }
+    out.signature = make_signature_function(spec.name, out.text_signature, out.qualname);
+    return out.signature != nullptr;
 }
 
 int find_parameter(const MemberRuntime& member, int param_count, PyObject* keyword) {
@@ -231,10 +108,9 @@ int find_parameter(const MemberRuntime& member, int param_count, PyObject* keywo
     return -1;
 }
 
-// Binds a vectorcall's arguments to the parameters, in the order in which
-// the interpreter checks them: keywords, then the number of positional
-// arguments, then missing ones. Compiled once per parameter count, so that
-// the loops over the parameters unroll.
+// Binds a vectorcall's arguments to the parameters; false, with nothing
+// raised, for arguments that do not fit them. Compiled once per parameter
+// count, so that the loops over the parameters unroll.
 template <int Count>
 bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound) {
@@ -250,24 +126,17 @@ bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize
         const int index = in_order < Count && member.params[in_order] == keyword
                               ? static_cast<int>(in_order)
                               : find_parameter(member, Count, keyword);
-        if (index < 0) {
-            raise_unexpected_keyword(member, Count, keyword);
-            return false;
-        }
-        if (bound[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", error_name(member), keyword);
+        if (index < 0 || bound[index] != nullptr) {
             return false;
         }
         bound[index] = args[nargs + k];
     }
     if (nargs > Count) {
-        raise_too_many_positional(member, Count, nargs);
         return false;
     }
     for (int i = 0; i < Count; ++i) {
         if (bound[i] == nullptr) {
             if (i < member.required_count) {
-                raise_missing(member, bound);
                 return false;
             }
             bound[i] = PyTuple_GET_ITEM(member.defaults, i);
@@ -276,11 +145,22 @@ bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize
     return true;
 }
 
+// Arguments that the member refuses, given to its signature function: the
+// interpreter raises its TypeError.
+SORVEX_OUT_OF_LINE PyObject* refuse_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+    if (Ref::from_new(compat::vectorcall(member.signature, args, static_cast<size_t>(nargs), kwnames))) {
+        PyErr_SetString(PyExc_SystemError, "arguments refused by a member fit its signature");
+    }
+    return nullptr;
+}
+
 template <int Count>
 PyObject* call_with_count(NativeMethod* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* bound[Count > 0 ? Count : 1] = {};
-    if (!bind_arguments<Count>(runtime_of(method), args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        return nullptr;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!bind_arguments<Count>(runtime_of(method), args, nargs, kwnames, bound)) {
+        return refuse_arguments(runtime_of(method), args, nargs, kwnames);
     }
     const Context context{method->globals, *method->state};
     // No C++ exception may reach the interpreter; the only ones our code can
@@ -410,6 +290,7 @@ void clear_methods(MethodTable& table) {
         Py_CLEAR(member.name);
         Py_CLEAR(member.qualname);
         Py_CLEAR(member.text_signature);
+        Py_CLEAR(member.signature);
     }
     Py_CLEAR(table.type);
 }
