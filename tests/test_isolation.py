@@ -282,9 +282,10 @@ def test_interpreters_made_used_and_closed_in_a_row_do_not_grow_memory():
     rounds = 25  # twice each: over 100 interpreters in a row
     baseline = growth(STANDARD_IMPORTS, rounds) + growth(STANDARD_IMPORTS, rounds)
     with_manager = growth(used, rounds) + growth(used, rounds)
-    # The manager's own modules take about 200 KiB of each interpreter; an
-    # interpreter or a module left alive each time would take megabytes.
-    assert with_manager - baseline < 2 * rounds * 512 * 1024, (with_manager, baseline)
+    # sorvex's own modules take 400 to 500 KiB of each interpreter, which
+    # 3.12 and 3.13 abandon with it; an interpreter left alive each time would
+    # take more than the whole bound.
+    assert with_manager - baseline < 2 * rounds * 1024 * 1024, (with_manager, baseline)
 
 
 @pytest.mark.skipif(sys.version_info < (3, 14), reason="InterpreterPoolExecutor is new in 3.14")

@@ -248,20 +248,6 @@ inline void restore_raised(PyObject* value) {
 #endif
 }
 
-// A from-import that misses a name: the interpreter's own wording.
-constexpr bool kNamesPartiallyInitializedModules = PY_VERSION_HEX >= 0x03080000;
-
-// Since 3.12 the ImportError of a from-import records the missing name.
-inline int set_import_error_name_from(PyObject* error, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyObject_SetAttrString(error, "name_from", name);
-#else
-    (void)error;
-    (void)name;
-    return 0;
-#endif
-}
-
 // ---------------------------------------------------------------------------
 // Types and strings
 

@@ -8,30 +8,40 @@ namespace sorvex {
 
 namespace {
 
-// `from sorvex.plugins import <first>, __name__`: both values, or false.
-bool import_plugin_package(const Context& context, PyObject* first, Ref& first_value, Ref& package_name) {
-    const Names& names = context.state.names;
-    Ref fromlist = Ref::from_new(PyTuple_Pack(2, first, names.__name__));
-    if (!fromlist) {
+// The statements of discovery that the interpreter words best itself: its
+// from-imports (whose ImportError names the module's location as each version
+// does) and its unpacking.
+const char kHelpers[] =
+    "def plugin_package_path():\n"
+    "    from sorvex.plugins import __path__, __name__\n"
+    "    return __path__, __name__\n"
+    "def plugin_package_file():\n"
+    "    from sorvex.plugins import __file__, __name__\n"
+    "    return __file__, __name__\n"
+    "def module_name_of(item):\n"
+    "    finder, name, ispkg = item\n"
+    "    return name\n";
+
+// One of the plugin_package_* helpers: its two values, or false.
+bool import_plugin_package(PyObject* helper, Ref& first_value, Ref& package_name) {
+    Ref pair = Ref::from_new(compat::call_no_args(helper));
+    if (!pair) {
         return false;
     }
-    Ref package = Ref::from_new(PyImport_ImportModuleLevelObject(names.sorvex_plugins, context.globals, nullptr, fromlist.get(), 0));
-    if (!package) {
-        return false;
-    }
-    first_value = import_from(names, package.get(), first);
-    if (!first_value) {
-        return false;
-    }
-    package_name = import_from(names, package.get(), names.__name__);
-    return bool(package_name);
+    first_value = Ref::from_borrowed(PyTuple_GET_ITEM(pair.get(), 0));
+    package_name = Ref::from_borrowed(PyTuple_GET_ITEM(pair.get(), 1));
+    return true;
 }
 
 // The search path and dotted name of sorvex.plugins: its own __path__ object,
 // or, when it has none, a list holding the directory of its __file__.
 bool locate_plugin_package(const Context& context, Ref& search_path, Ref& package_name) {
     const Names& names = context.state.names;
-    if (import_plugin_package(context, names.__path__, search_path, package_name)) {
+    if (!init_discovery(context.state)) {
+        return false;
+    }
+    const Discovery& helpers = context.state.discovery;
+    if (import_plugin_package(helpers.package_path, search_path, package_name)) {
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -39,7 +49,7 @@ bool locate_plugin_package(const Context& context, Ref& search_path, Ref& packag
     }
     PendingError handled;
     Ref init_file;
-    bool located = import_plugin_package(context, names.__file__, init_file, package_name);
+    bool located = import_plugin_package(helpers.package_file, init_file, package_name);
     if (located) {
         // [os.path.dirname(sorvex_init)]
         Ref os_module = lookup_global(context.globals, names.os);
@@ -56,37 +66,6 @@ bool locate_plugin_package(const Context& context, Ref& search_path, Ref& packag
         handled.become_context_of_current();  // raised while the ImportError was handled
     }
     return located;
-}
-
-// `finder, name, ispkg = item`: the name, or NULL with the interpreter's
-// error for an item that does not unpack into three values.
-Ref unpack_module_name(PyObject* item) {
-    Ref iterator = Ref::from_new(PyObject_GetIter(item));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        return {};
-    }
-    Ref values[3];
-    for (int i = 0; i < 3; ++i) {
-        values[i] = Ref::from_new(PyIter_Next(iterator.get()));
-        if (!values[i]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
-            }
-            return {};
-        }
-    }
-    Ref extra = Ref::from_new(PyIter_Next(iterator.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        return {};
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
-    return std::move(values[1]);
 }
 
 // `".plugins." in name and ".tests." not in name and not name.endswith("tests")`:
@@ -106,6 +85,34 @@ int is_plugin_module(const Names& names, PyObject* name) {
 }
 
 }  // namespace
+
+bool init_discovery(ModuleState& state) {
+    if (state.discovery.module_name_of != nullptr) {
+        return true;
+    }
+    Ref helpers = define_functions(kHelpers);
+    if (!helpers) {
+        return false;
+    }
+    PyObject** slots[] = {&state.discovery.package_path, &state.discovery.package_file,
+                          &state.discovery.module_name_of};
+    const char* defined[] = {"plugin_package_path", "plugin_package_file", "module_name_of"};
+    for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {
+        PyObject* function = PyDict_GetItemString(helpers.get(), defined[i]);
+        if (function == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "a discovery helper was not defined");
+            return false;
+        }
+        *slots[i] = Py_NewRef(function);
+    }
+    return true;
+}
+
+void clear_discovery(ModuleState& state) {
+    Py_CLEAR(state.discovery.package_path);
+    Py_CLEAR(state.discovery.package_file);
+    Py_CLEAR(state.discovery.module_name_of);
+}
 
 PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const* /*args*/) {
     const Names& names = context.state.names;
@@ -129,7 +136,7 @@ PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const*
         return nullptr;
     }
     while (Ref item = Ref::from_new(PyIter_Next(iterator.get()))) {
-        Ref name = unpack_module_name(item.get());
+        Ref name = Ref::from_new(compat::call_one_arg(context.state.discovery.module_name_of, item.get()));
         const int wanted = name ? is_plugin_module(names, name.get()) : -1;
         if (wanted < 0) {
             return nullptr;

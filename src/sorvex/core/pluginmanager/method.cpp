@@ -22,19 +22,12 @@ const MemberRuntime& runtime_of(const NativeMethod* method) {
 PyObject* make_signature_function(const char* name, PyObject* text_signature, PyObject* qualname) {
     Ref source = Ref::from_new(PyUnicode_FromFormat("def %s%U:\n    pass\n", name, text_signature));
     const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
-    Ref code = text ? Ref::from_new(Py_CompileString(text, "<sorvex.core.pluginmanager>", Py_file_input)) : Ref();
-    Ref scope = code ? Ref::from_new(PyDict_New()) : Ref();
-    PyObject* builtins = scope ? PyEval_GetBuiltins() : nullptr;
-    if (builtins == nullptr || PyDict_SetItemString(scope.get(), "__builtins__", builtins) < 0 ||
-        !Ref::from_new(PyEval_EvalCode(code.get(), scope.get(), scope.get()))) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "no builtins to make a signature with");
-        }
-        return nullptr;
-    }
-    PyObject* function = PyDict_GetItemString(scope.get(), name);
+    Ref scope = text ? define_functions(text) : Ref();
+    PyObject* function = scope ? PyDict_GetItemString(scope.get(), name) : nullptr;
     if (function == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "a signature function was not defined");
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "a signature function was not defined");
+        }
         return nullptr;
     }
     Py_INCREF(function);
@@ -86,11 +79,7 @@ bool init_runtime(const MemberSpec& spec, MemberRuntime& out) {
     out.text_signature = PyUnicode_FromFormat("(%U)", joined.get());
     out.name = PyUnicode_InternFromString(spec.name);
     out.qualname = PyUnicode_FromFormat("PluginManager.%s", spec.name);
-    if (out.text_signature == nullptr || out.name == nullptr || out.qualname == nullptr) {
-        return false;
-    }
-    out.signature = make_signature_function(spec.name, out.text_signature, out.qualname);
-    return out.signature != nullptr;
+    return out.text_signature != nullptr && out.name != nullptr && out.qualname != nullptr;
 }
 
 int find_parameter(const MemberRuntime& member, int param_count, PyObject* keyword) {
@@ -145,10 +134,17 @@ bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize
     return true;
 }
 
-// Arguments that the member refuses, given to its signature function: the
-// interpreter raises its TypeError.
-SORVEX_OUT_OF_LINE PyObject* refuse_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize_t nargs,
+// Arguments that the member refuses, given to its signature function (made
+// at the first refusal): the interpreter raises its TypeError.
+SORVEX_OUT_OF_LINE PyObject* refuse_arguments(NativeMethod* method, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
+    MemberRuntime& member = method->state->methods.members[static_cast<int>(method->spec->member)];
+    if (member.signature == nullptr) {
+        member.signature = make_signature_function(method->spec->name, member.text_signature, member.qualname);
+        if (member.signature == nullptr) {
+            return nullptr;
+        }
+    }
     if (Ref::from_new(compat::vectorcall(member.signature, args, static_cast<size_t>(nargs), kwnames))) {
         PyErr_SetString(PyExc_SystemError, "arguments refused by a member fit its signature");
     }
@@ -160,7 +156,7 @@ PyObject* call_with_count(NativeMethod* method, PyObject* const* args, size_t na
     PyObject* bound[Count > 0 ? Count : 1] = {};
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!bind_arguments<Count>(runtime_of(method), args, nargs, kwnames, bound)) {
-        return refuse_arguments(runtime_of(method), args, nargs, kwnames);
+        return refuse_arguments(method, args, nargs, kwnames);
     }
     const Context context{method->globals, *method->state};
     // No C++ exception may reach the interpreter; the only ones our code can

@@ -92,7 +92,7 @@ struct MemberRuntime {
     PyObject* name;
     PyObject* qualname;
     PyObject* text_signature;      // "(self, os=None, ...)"
-    PyObject* signature;           // a Python function with that signature, for argument errors
+    PyObject* signature;           // a Python function with that signature, for argument errors (made when first needed)
     int required_count;
 };
 

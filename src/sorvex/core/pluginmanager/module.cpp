@@ -4,7 +4,6 @@
 // table and, run as the main program, registers a sample plugin.
 #include "dispatch.hpp"
 
-#include <initializer_list>
 
 namespace sorvex {
 
@@ -25,48 +24,20 @@ const char kClassDoc[] =
 
 const char kSampleDoc[] = " Sample implementation\n        ";
 
-// `import <name>`, bound under its own name.
-bool import_module(PyObject* globals, const char* name) {
-    Ref module = Ref::from_new(PyImport_ImportModuleLevel(name, globals, nullptr, nullptr, 0));
-    return module && PyDict_SetItemString(globals, name, module.get()) == 0;
-}
-
-// `from <module_name> import <names>...` (level 1: relative to the package),
-// binding each name in globals.
-bool import_names(const Names& names, PyObject* globals, const char* module_name,
-                  std::initializer_list<const char*> imported, int level = 0) {
-    Ref fromlist = Ref::from_new(PyTuple_New(static_cast<Py_ssize_t>(imported.size())));
-    if (!fromlist) {
-        return false;
-    }
-    Py_ssize_t index = 0;
-    for (const char* name : imported) {
-        PyObject* text = PyUnicode_InternFromString(name);
-        if (text == nullptr) {
-            return false;
-        }
-        PyTuple_SET_ITEM(fromlist.get(), index++, text);
-    }
-    Ref module = Ref::from_new(PyImport_ImportModuleLevel(module_name, globals, nullptr, fromlist.get(), level));
-    if (!module) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
-        Ref value = import_from(names, module.get(), name);
-        if (!value || PyDict_SetItem(globals, name, value.get()) < 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// `from sorvex._entry_points import iter_entry_points`: the host package's
-// own reader, whatever else is installed, so that which plugins load, and in
-// what order, never depends on an unrelated package.
-bool import_iter_entry_points(const Names& names, PyObject* globals) {
-    return import_names(names, globals, "sorvex._entry_points", {"iter_entry_points"});
-}
+// The module body's imports, in their order: Python statements, so that the
+// interpreter imports, binds and reports failures exactly as for any module.
+const char kImports[] =
+    "import os\n"
+    "import pkgutil\n"
+    "import importlib\n"
+    "from sorvex import log\n"
+    "from sorvex.plugins import supported_chassis, supported_os\n"
+    "from inspect import getfile\n"
+    "from .errors import ConnectionInfraError\n"
+    // The host package's own reader, whatever else is installed, so that
+    // which plugins load, and in what order, never depends on an unrelated
+    // package.
+    "from sorvex._entry_points import iter_entry_points\n";
 
 // The class: `type("PluginManager", (object,), namespace)`, the namespace
 // filled from the member table in definition order.
@@ -130,7 +101,7 @@ Ref create_class(ModuleState& state, PyObject* module, PyObject* globals) {
 // plugin on the shared manager.
 bool run_demonstration(const ModuleState& state, PyObject* globals) {
     const Names& names = state.names;
-    if (!import_names(names, globals, "sorvex", {"__plugin_manager__"})) {
+    if (!run_statements(globals, "from sorvex import __plugin_manager__\n")) {
         return false;
     }
     PyObject* module_name = PyDict_GetItemWithError(globals, names.__name__);
@@ -173,13 +144,7 @@ int module_exec(PyObject* module) {
     if (globals == nullptr) {
         return -1;
     }
-    const bool imported = import_module(globals, "os") && import_module(globals, "pkgutil") &&
-                          import_module(globals, "importlib") && import_names(names, globals, "sorvex", {"log"}) &&
-                          import_names(names, globals, "sorvex.plugins", {"supported_chassis", "supported_os"}) &&
-                          import_names(names, globals, "inspect", {"getfile"}) &&
-                          import_names(names, globals, "errors", {"ConnectionInfraError"}, 1) &&
-                          import_iter_entry_points(names, globals);
-    if (!imported || PyDict_SetItem(globals, names.ENTRYPOINT_GROUP, names.sorvex_plugins) < 0) {
+    if (!run_statements(globals, kImports) || PyDict_SetItem(globals, names.ENTRYPOINT_GROUP, names.sorvex_plugins) < 0) {
         return -1;
     }
     Ref plugin_manager = create_class(state, module, globals);
@@ -213,6 +178,7 @@ void module_free(void* module) {
     if (state != nullptr) {
         clear_class_cache(*state);
         clear_methods(state->methods);
+        clear_discovery(*state);
         clear_names(state->names, state->keywords);
     }
 }

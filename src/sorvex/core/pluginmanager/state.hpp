@@ -34,11 +34,20 @@ struct ClassEntry {
 
 constexpr int kClassCacheSize = 8;
 
+// Python functions of discovery (discovery.cpp), for the statements whose
+// wording the interpreter owns.
+struct Discovery {
+    PyObject* package_path;    // () -> (sorvex.plugins.__path__, its __name__)
+    PyObject* package_file;    // () -> (sorvex.plugins.__file__, its __name__)
+    PyObject* module_name_of;  // (item of walk_packages) -> its name
+};
+
 // Zeroed when the module object is made, filled by its execution.
 struct ModuleState {
     Names names;
     Keywords keywords;
     MethodTable methods;
+    Discovery discovery;
     ClassEntry classes[kClassCacheSize];
     int next_class;
 };
@@ -48,5 +57,10 @@ struct Context {
     PyObject* globals;  // the module's namespace, where late-bound names are looked up
     ModuleState& state;
 };
+
+// Makes the discovery helpers, when first needed, and lets them go; false
+// with the error set.
+bool init_discovery(ModuleState& state);
+void clear_discovery(ModuleState& state);
 
 }  // namespace sorvex

@@ -323,74 +323,39 @@ Ref format_one(const char* template_text, PyObject* value) {
 }
 
 // ---------------------------------------------------------------------------
-// from-import
+// Python code of our own
 
-namespace {
-
-// Whether the module's __spec__ says that it is still being initialised.
-bool is_initializing(const Names& names, PyObject* module) {
-    Ref spec = Ref::from_new(PyObject_GetAttr(module, names.__spec__));
-    Ref initializing = spec ? Ref::from_new(PyObject_GetAttr(spec.get(), names._initializing)) : Ref();
-    const int truth = initializing ? PyObject_IsTrue(initializing.get()) : 0;
-    PyErr_Clear();
-    return truth > 0;
+// The code runs with the interpreter's builtins, as a module's does (3.7
+// would give a namespace without them almost none).
+bool run_statements(PyObject* globals, const char* source) {
+    Ref code = Ref::from_new(Py_CompileString(source, "<sorvex.core.pluginmanager>", Py_file_input));
+    if (!code) {
+        return false;
+    }
+    Ref key = Ref::from_new(PyUnicode_InternFromString("__builtins__"));
+    const int has_builtins = key ? PyDict_Contains(globals, key.get()) : -1;
+    if (has_builtins < 0) {
+        return false;
+    }
+    if (!has_builtins) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "no builtins to run Python code with");
+            return false;
+        }
+        if (PyDict_SetItem(globals, key.get(), builtins) < 0) {
+            return false;
+        }
+    }
+    return bool(Ref::from_new(PyEval_EvalCode(code.get(), globals, globals)));
 }
 
-}  // namespace
-
-Ref import_from(const Names& names, PyObject* module, PyObject* name) {
-    Ref value = Ref::from_new(PyObject_GetAttr(module, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return value;
-    }
-    PyErr_Clear();
-    // A submodule that is imported but not bound in its package.
-    Ref package_name = Ref::from_new(PyObject_GetAttr(module, names.__name__));
-    if (package_name && PyUnicode_Check(package_name.get())) {
-        Ref full_name = Ref::from_new(PyUnicode_FromFormat("%U.%U", package_name.get(), name));
-        if (!full_name) {
-            return {};
-        }
-        Ref submodule = Ref::from_new(PyImport_GetModule(full_name.get()));
-        if (submodule || PyErr_Occurred()) {
-            return submodule;
-        }
-    } else {
-        PyErr_Clear();
-        package_name = Ref();
-    }
-    Ref shown_name = package_name ? Ref::from_borrowed(package_name.get())
-                                  : Ref::from_new(PyUnicode_FromString("<unknown module name>"));
-    Ref path = Ref::from_new(PyModule_GetFilenameObject(module));
-    if (!path || !PyUnicode_Check(path.get())) {
-        PyErr_Clear();
-        path = Ref();
-    }
-    if (!shown_name) {
+Ref define_functions(const char* source) {
+    Ref scope = Ref::from_new(PyDict_New());
+    if (!scope || !run_statements(scope.get(), source)) {
         return {};
     }
-    Ref message;
-    if (!path) {
-        message = Ref::from_new(
-            PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, shown_name.get()));
-    } else if (compat::kNamesPartiallyInitializedModules && is_initializing(names, module)) {
-        message = Ref::from_new(PyUnicode_FromFormat(
-            "cannot import name %R from partially initialized module %R (most likely due to a circular import) (%S)",
-            name, shown_name.get(), path.get()));
-    } else {
-        message = Ref::from_new(
-            PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown_name.get(), path.get()));
-    }
-    if (!message) {
-        return {};
-    }
-    PyErr_SetImportError(message.get(), package_name.get(), path.get());
-    PendingError error;
-    if (error.value() != nullptr && compat::set_import_error_name_from(error.value(), name) < 0) {
-        return {};
-    }
-    error.restore();
-    return {};
+    return scope;
 }
 
 }  // namespace sorvex

@@ -183,9 +183,13 @@ private:
 // `template % (value,)`.
 Ref format_one(const char* template_text, PyObject* value);
 
-// `from <module> import <name>`: the attribute, or ImportError worded as the
-// interpreter's own from-import words it.
-Ref import_from(const Names& names, PyObject* module, PyObject* name);
+// Python statements run in `globals`: a module's namespace, or a namespace of
+// our own. False with the error set.
+bool run_statements(PyObject* globals, const char* source);
+
+// A fresh namespace, with the interpreter's builtins, in which `source` (the
+// definitions of Python functions) has run; empty with the error set.
+Ref define_functions(const char* source);
 
 // ---------------------------------------------------------------------------
 // Exact shortcuts, for the types they shortcut; anything else goes the
