@@ -482,3 +482,24 @@ def test_stores_by_specialised_code_are_seen():
         store(m)
         with pytest.raises(ValueError):
             m.get_plugin(os="talvo")
+
+
+class _EmptiesItsNode(str):
+    """A chassis type whose hash takes "data" out of the node being read."""
+
+    node = None
+
+    def __hash__(self):
+        if self.node is not None:
+            self.node.pop("data", None)
+        return str.__hash__(self)
+
+
+def test_the_chassis_map_is_read_from_the_node_once(impl):
+    m = impl.PluginManager()
+    m.register_plugin(A, os="talvo")
+    chassis = _EmptiesItsNode("single_rp")
+    chassis.node = m.plugins["talvo"]
+    # Read again for the record, node["data"] would be gone by now.
+    assert m.get_plugin(os="talvo", chassis_type=chassis) is A
+    assert m.plugins == {"talvo": {}}
