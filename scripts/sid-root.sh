@@ -7,6 +7,8 @@
 #   bash scripts/sid-root.sh            # make it if needed, print its path
 #   bash scripts/sid-root.sh --check    # print the path if it is ready, else exit 1
 #   bash scripts/sid-root.sh --refresh  # also bring its packages up to date
+#   bash scripts/sid-root.sh --run COMMAND...
+#                                       # run COMMAND in it, in this directory
 #
 # The root lives outside the repository, so that every clone shares it:
 # $SORVEX_SID_ROOT, by default /var/cache/sorvex/sid-root (about 2 GB). The
@@ -109,10 +111,15 @@ make_root() {
 }
 
 main() {
-    local refresh=0 check=0 ca status
+    local refresh=0 check=0 ca status run=()
     case ${1:-} in
     --refresh) refresh=1 ;;
     --check) check=1 ;;
+    --run)
+        shift
+        run=("$@")
+        ((${#run[@]})) || { say "--run needs a command"; return 1; }
+        ;;
     '') ;;
     *) say "unknown option $1"; return 1 ;;
     esac
@@ -135,6 +142,11 @@ main() {
     fi
     ca=$(host_ca)
     [[ -n $ca ]] && cp "$ca" "$sid_root$sid_ca"
+    if ((${#run[@]})); then
+        exec 9>&-
+        SORVEX_SID_BIND="${SORVEX_SID_BIND:-} $PWD" in_root "${run[@]}"
+        return
+    fi
     echo "$sid_root"
 }
 
