@@ -296,21 +296,21 @@ run() {
 
 # dist: scripts/check-dist.sh (sdist and wheel built, checked, installed) on 3.11.
 dist() {
-    local start=$SECONDS result=passed
-    if [[ ! -f scripts/check-dist.sh ]]; then
-        skipped+=("the sdist and wheel check: no scripts/check-dist.sh")
+    local start=$SECONDS result=passed what="sdist and wheel (scripts/check-dist.sh)"
+    if [[ -z ${python[3.11]:-} ]]; then
+        add_row "CPython 3.11" "$what" "skipped: no CPython 3.11" "-" "-"
         return
     fi
-    if [[ -z ${python[3.11]:-} || ${where[3.11]} != host ]]; then
-        skipped+=("the sdist and wheel check: no CPython 3.11 on this machine")
+    if [[ ! -f scripts/check-dist.sh ]]; then
+        add_row "$(label 3.11)" "$what" "skipped: no scripts/check-dist.sh" "-" "-"
         return
     fi
     step "3.11: sdist and wheel (scripts/check-dist.sh)"
-    if ! bash scripts/check-dist.sh "${python[3.11]}"; then
+    if ! run_in 3.11 bash scripts/check-dist.sh "${python[3.11]}"; then
         result=FAILED
         failures=$((failures + 1))
     fi
-    add_row "$(label 3.11)" "sdist and wheel (scripts/check-dist.sh)" "$result" "-" "$(duration $((SECONDS - start)))"
+    add_row "$(label 3.11)" "$what" "$result" "-" "$(duration $((SECONDS - start)))"
 }
 
 wanted() { [[ $runs == *" $1 "* ]]; }
