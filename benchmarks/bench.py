@@ -1,9 +1,16 @@
 """Speed of the native plugin manager, as ratios.
 
-Run from the repository root, with the package installed, on any CPython 3.7
-to 3.13:
+Run from the repository root, with the package installed, on any CPython
+from 3.7 up:
 
     python benchmarks/bench.py
+
+For 3.14 and 3.15, which run in the Debian unstable root of
+``scripts/sid-root.sh``, run it there, so that the floor is built with that
+root's compiler for that root's interpreter:
+
+    bash scripts/sid-root.sh --run sh -c 'python3.14 -m venv build/bench-3.14 &&
+        build/bench-3.14/bin/pip install -q . && build/bench-3.14/bin/python benchmarks/bench.py'
 
 The native ``sorvex.core.pluginmanager.PluginManager`` is timed against the
 pure-Python rendition in ``pure_plugin_manager.py`` and, for ``get_plugin``,
