@@ -613,3 +613,67 @@ def test_undoing_a_registration_stops_at_a_base_exception(impl, monkeypatch):
         m.register_plugin(A, os="talvo", series=Unhashable("t3z"))  # the walk fails one level down
     assert isinstance(raised.value.__context__, TypeError)
     assert dict(m._plugins) == {"talvo": {}}
+
+
+# Each runs in a fresh interpreter: the module's lazily made helpers and the
+# interpreter's type cache must start untouched, and a failure may be a crash.
+FRESH = {
+    # sys._clear_type_cache() numbers the version tags afresh before 3.11: a
+    # class changed after a clear may get the tag it had before.
+    "override after a type cache clear": ("""
+import sys
+from sorvex.core.pluginmanager import PluginManager
+class Sub(PluginManager):
+    pass
+seen = []
+def validate_os(self, *args, **kwargs):
+    seen.append(args)
+    return PluginManager.validate_os(self, *args, **kwargs)
+from json import JSONDecoder
+m = Sub()
+m.register_plugin(JSONDecoder, os="talvo")
+for _ in range(3):  # the same steps after each clear, so that Sub gets the same tag
+    sys._clear_type_cache(); Sub.unrelated = validate_os; m.get_plugin(os="talvo")
+    sys._clear_type_cache(); Sub.validate_os = validate_os; m.get_plugin(os="talvo")
+    del Sub.validate_os, Sub.unrelated
+print(len(seen))
+""", "3"),
+    # Before 3.10 the method type cannot be made immutable.
+    "a __new__ given to the method type": ("""
+from sorvex.core.pluginmanager import PluginManager
+T = type(PluginManager.__dict__["get_plugin"])
+try:
+    T.__new__ = lambda cls: object.__new__(cls)
+except TypeError:
+    print("TypeError")
+else:
+    try:
+        repr(T())
+    except TypeError:
+        print("TypeError")
+""", "TypeError"),
+    # The first use from a restricted exec must not leave the module's own
+    # helpers with that exec's builtins.
+    "first use from a restricted exec": ("""
+from sorvex.core.pluginmanager import PluginManager
+m = PluginManager()
+def outcome(run):
+    try:
+        run()
+        return "ok"
+    except Exception as error:
+        return type(error).__name__
+calls = ("m.discover_builtin_plugins()", "m.get_plugin(1, 2, 3, 4, 5)")
+print(*[outcome(lambda: exec(call, {"__builtins__": {}, "m": m})) for call in calls])
+import sorvex
+print(sorted(sorvex.__plugin_manager__.plugins))
+print(*[outcome(lambda: exec(call, {"m": m})) for call in calls])
+""", "ok TypeError\n['linux', 'talvo']\nok TypeError"),
+}
+
+
+@pytest.mark.parametrize("name", list(FRESH))
+def test_in_a_fresh_interpreter(name):
+    code, expected = FRESH[name]
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout.strip()) == (0, expected), proc.stderr

@@ -134,11 +134,22 @@ PyObject* call_by_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
 // one (3.8+), so that a call through an instance makes no bound method;
 // Python can neither subclass it nor make instances of it. `own` holds the
 // other slots. NULL with the error set on failure.
+#if PY_VERSION_HEX < 0x030A0000
+// Before 3.10 a heap type cannot be made immutable, so Python may give the
+// method type a __new__ of its own, which would reach tp_alloc for an object
+// that the module never filled. The module allocates its instances without
+// tp_alloc; every other way in ends here.
+inline PyObject* refuse_method_alloc(PyTypeObject* type, Py_ssize_t) {
+    PyErr_Format(PyExc_TypeError, "%s objects are made by the module only", type->tp_name);
+    return nullptr;
+}
+#endif
+
 template <Py_ssize_t VectorcallOffset>
 PyTypeObject* new_method_type(const char* name, size_t basicsize, Py_ssize_t weaklist_offset, const PyType_Slot* own,
                               size_t own_count) {
     constexpr size_t kMaxSlots = 16;
-    constexpr size_t kAdded = 2;
+    constexpr size_t kAdded = 3;
     PyType_Slot slots[kMaxSlots] = {};
     if (own_count > kMaxSlots - kAdded - 1) {
         PyErr_SetString(PyExc_SystemError, "too many slots for the method type");
@@ -174,6 +185,8 @@ PyTypeObject* new_method_type(const char* name, size_t basicsize, Py_ssize_t wea
 #endif
 #if PY_VERSION_HEX >= 0x030A0000
     flags |= Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+    slots[count++] = {Py_tp_alloc, reinterpret_cast<void*>(refuse_method_alloc)};
 #endif
     slots[count] = {0, nullptr};
     PyType_Spec spec = {name, static_cast<int>(basicsize), 0, flags, slots};
@@ -260,6 +273,11 @@ inline PyObject* type_dict(PyTypeObject* type) {
     return type->tp_dict;
 #endif
 }
+
+// Whether a type's version tag, once given, is never given again. Before 3.11
+// sys._clear_type_cache() starts the numbering over, so that a class changed
+// since may come back with the tag it had.
+constexpr bool kLastingTypeVersions = PY_VERSION_HEX >= 0x030B0000;
 
 // The type's version tag, which changes whenever the type or one of its bases
 // is modified and is never reused; 0 when it has none.

@@ -37,7 +37,7 @@ bool import_plugin_package(PyObject* helper, Ref& first_value, Ref& package_name
 // or, when it has none, a list holding the directory of its __file__.
 bool locate_plugin_package(const Context& context, Ref& search_path, Ref& package_name) {
     const Names& names = context.state.names;
-    if (!init_discovery(context.state)) {
+    if (!init_discovery(context.state, context.globals)) {
         return false;
     }
     const Discovery& helpers = context.state.discovery;
@@ -86,11 +86,11 @@ int is_plugin_module(const Names& names, PyObject* name) {
 
 }  // namespace
 
-bool init_discovery(ModuleState& state) {
+bool init_discovery(ModuleState& state, PyObject* globals) {
     if (state.discovery.module_name_of != nullptr) {
         return true;
     }
-    Ref helpers = define_functions(kHelpers);
+    Ref helpers = define_functions(globals, kHelpers);
     if (!helpers) {
         return false;
     }
@@ -103,7 +103,11 @@ bool init_discovery(ModuleState& state) {
             PyErr_SetString(PyExc_SystemError, "a discovery helper was not defined");
             return false;
         }
-        *slots[i] = Py_NewRef(function);
+        // Defining them may have run a finalizer that ran discovery, which
+        // made them first: those stay.
+        if (*slots[i] == nullptr) {
+            *slots[i] = Py_NewRef(function);
+        }
     }
     return true;
 }

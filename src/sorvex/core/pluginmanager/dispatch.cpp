@@ -102,6 +102,11 @@ bool keeps_own_members_uncached(const ModuleState& state, PyTypeObject* type) {
 // The same, from the module's class cache. A class seen for the first time
 // (or since it changed) is examined, and takes the place of the oldest entry.
 bool keeps_own_members(ModuleState& state, PyTypeObject* type) {
+    // Where a tag may come back there is nothing to key the cache on, and
+    // examining the class at every call costs more than the general route.
+    if (!compat::kLastingTypeVersions) {
+        return false;
+    }
     unsigned int version = compat::type_version(type);
     if (version == 0) {
         return false;

@@ -19,10 +19,11 @@ const MemberRuntime& runtime_of(const NativeMethod* method) {
 // function that takes exactly the member's arguments. A call that the member
 // refuses is made again to it, so that the interpreter raises its own
 // TypeError, in its own words for the version at hand.
-PyObject* make_signature_function(const char* name, PyObject* text_signature, PyObject* qualname) {
+PyObject* make_signature_function(PyObject* globals, const char* name, PyObject* text_signature,
+                                  PyObject* qualname) {
     Ref source = Ref::from_new(PyUnicode_FromFormat("def %s%U:\n    pass\n", name, text_signature));
     const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
-    Ref scope = text ? define_functions(text) : Ref();
+    Ref scope = text ? define_functions(globals, text) : Ref();
     PyObject* function = scope ? PyDict_GetItemString(scope.get(), name) : nullptr;
     if (function == nullptr) {
         if (!PyErr_Occurred()) {
@@ -140,9 +141,16 @@ SORVEX_OUT_OF_LINE PyObject* refuse_arguments(NativeMethod* method, PyObject* co
                                               PyObject* kwnames) {
     MemberRuntime& member = method->state->methods.members[static_cast<int>(method->spec->member)];
     if (member.signature == nullptr) {
-        member.signature = make_signature_function(method->spec->name, member.text_signature, member.qualname);
-        if (member.signature == nullptr) {
+        PyObject* made = make_signature_function(method->globals, method->spec->name, member.text_signature,
+                                                 member.qualname);
+        if (made == nullptr) {
             return nullptr;
+        }
+        // Making it may have run a finalizer that made it first.
+        if (member.signature == nullptr) {
+            member.signature = made;
+        } else {
+            Py_DECREF(made);
         }
     }
     if (Ref::from_new(compat::vectorcall(member.signature, args, static_cast<size_t>(nargs), kwnames))) {
@@ -293,6 +301,9 @@ void clear_methods(MethodTable& table) {
 
 int traverse_methods(const MethodTable& table, visitproc visit, void* arg) {
     Py_VISIT(table.type);
+    for (const MemberRuntime& member : table.members) {
+        Py_VISIT(member.signature);
+    }
     return 0;
 }
 

@@ -165,12 +165,20 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-// The state holds no reference that can close a cycle back to the module
-// (strings, tuples, a type that refers to no module, weak references), so the
-// garbage collector has nothing to clear there: it is let go with the module.
+// The state holds strings, tuples, a type that refers to no module, weak
+// references and a few Python functions of the module's own, whose globals
+// hold only those functions and the builtins. Those that can refer to other
+// objects are visited; nothing there closes a cycle that only clearing the
+// state could break, so the state is let go with the module.
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    return state != nullptr ? traverse_methods(state->methods, visit, arg) : 0;
+    if (state == nullptr) {
+        return 0;
+    }
+    Py_VISIT(state->discovery.package_path);
+    Py_VISIT(state->discovery.package_file);
+    Py_VISIT(state->discovery.module_name_of);
+    return traverse_methods(state->methods, visit, arg);
 }
 
 void module_free(void* module) {

@@ -58,9 +58,10 @@ struct Context {
     ModuleState& state;
 };
 
-// Makes the discovery helpers, when first needed, and lets them go; false
-// with the error set.
-bool init_discovery(ModuleState& state);
+// Makes the discovery helpers, when first needed, with the builtins of the
+// module whose namespace is `globals`, and lets them go; false with the error
+// set.
+bool init_discovery(ModuleState& state, PyObject* globals);
 void clear_discovery(ModuleState& state);
 
 }  // namespace sorvex

@@ -257,6 +257,29 @@ Ref TextBuilder::finish() {
 // ---------------------------------------------------------------------------
 // Module-level names and errors
 
+// The builtins that code of the module sees, as a Python function of a module
+// does: its globals' `__builtins__` (a module stands for its dict), or, where
+// that is missing, the builtins of the running code. Borrowed; NULL with the
+// error set.
+PyObject* builtins_of(PyObject* globals) {
+    Ref key = Ref::from_new(PyUnicode_InternFromString("__builtins__"));
+    PyObject* builtins = key ? PyDict_GetItemWithError(globals, key.get()) : nullptr;
+    if (builtins != nullptr && PyModule_Check(builtins)) {
+        builtins = PyModule_GetDict(builtins);
+    }
+    if (builtins != nullptr && PyDict_Check(builtins)) {
+        return builtins;
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    builtins = PyEval_GetBuiltins();
+    if (builtins == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "no builtins to run Python code with");
+    }
+    return builtins;
+}
+
 Ref lookup_global(PyObject* globals, PyObject* name) {
     if (globals == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "plugin manager method used after its module was cleared");
@@ -266,20 +289,17 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     if (value != nullptr) {
         return Ref::from_borrowed(value);
     }
-    if (PyErr_Occurred()) {
+    PyObject* builtins = PyErr_Occurred() ? nullptr : builtins_of(globals);
+    if (builtins == nullptr) {
         return {};
     }
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        value = PyDict_GetItemWithError(builtins, name);
-        if (value != nullptr) {
-            return Ref::from_borrowed(value);
-        }
-        if (PyErr_Occurred()) {
-            return {};
-        }
+    value = PyDict_GetItemWithError(builtins, name);
+    if (value != nullptr) {
+        return Ref::from_borrowed(value);
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
     return {};
 }
 
@@ -325,34 +345,29 @@ Ref format_one(const char* template_text, PyObject* value) {
 // ---------------------------------------------------------------------------
 // Python code of our own
 
-// The code runs with the interpreter's builtins, as a module's does (3.7
-// would give a namespace without them almost none).
+// The code runs with the builtins of `globals` (see builtins_of), which are
+// set there when it has none: 3.7 would otherwise give it almost none.
 bool run_statements(PyObject* globals, const char* source) {
     Ref code = Ref::from_new(Py_CompileString(source, "<sorvex.core.pluginmanager>", Py_file_input));
-    if (!code) {
-        return false;
-    }
-    Ref key = Ref::from_new(PyUnicode_InternFromString("__builtins__"));
+    Ref key = code ? Ref::from_new(PyUnicode_InternFromString("__builtins__")) : Ref();
     const int has_builtins = key ? PyDict_Contains(globals, key.get()) : -1;
     if (has_builtins < 0) {
         return false;
     }
     if (!has_builtins) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "no builtins to run Python code with");
-            return false;
-        }
-        if (PyDict_SetItem(globals, key.get(), builtins) < 0) {
+        PyObject* builtins = builtins_of(globals);
+        if (builtins == nullptr || PyDict_SetItem(globals, key.get(), builtins) < 0) {
             return false;
         }
     }
     return bool(Ref::from_new(PyEval_EvalCode(code.get(), globals, globals)));
 }
 
-Ref define_functions(const char* source) {
-    Ref scope = Ref::from_new(PyDict_New());
-    if (!scope || !run_statements(scope.get(), source)) {
+Ref define_functions(PyObject* module_globals, const char* source) {
+    PyObject* builtins = builtins_of(module_globals);
+    Ref scope = builtins ? Ref::from_new(PyDict_New()) : Ref();
+    if (!scope || PyDict_SetItemString(scope.get(), "__builtins__", builtins) < 0 ||
+        !run_statements(scope.get(), source)) {
         return {};
     }
     return scope;

@@ -187,9 +187,11 @@ Ref format_one(const char* template_text, PyObject* value);
 // our own. False with the error set.
 bool run_statements(PyObject* globals, const char* source);
 
-// A fresh namespace, with the interpreter's builtins, in which `source` (the
-// definitions of Python functions) has run; empty with the error set.
-Ref define_functions(const char* source);
+// A fresh namespace, with the builtins of the module whose globals are given
+// (not those of the caller, which may be a restricted exec), in which
+// `source` (the definitions of Python functions) has run; empty with the
+// error set.
+Ref define_functions(PyObject* module_globals, const char* source);
 
 // ---------------------------------------------------------------------------
 // Exact shortcuts, for the types they shortcut; anything else goes the
