@@ -27,15 +27,28 @@ class _Attributes(dict):
     """An instance dict of a subclass of dict."""
 
 
-def store(obj, value):
-    obj.x = value  # specialised by the interpreter after a few runs
+def make_store():
+    """obj.x = value, specialised by the interpreter after a few runs.
+
+    Each case compiles its own: a debug build of 3.14 or 3.15 fails an
+    assertion of its own (PyDict_CheckExact in the specialised store) when
+    code specialised on an instance with an exact dict meets one of the same
+    class whose __dict__ is a dict subclass, whatever the class.
+    """
+    namespace = {}
+    exec("def store(obj, value):\n    obj.x = value\n", namespace)
+    return namespace["store"]
 
 
 @pytest.mark.parametrize("dict_type", [dict, _Attributes])
 def test_a_lookup_in_a_finalizer_during_a_store_does_not_hide_later_changes(impl, dict_type):
+    if dict_type is _Attributes and impl.__name__ == "pure_plugin_manager" and hasattr(sys, "gettotalrefcount") \
+            and sys.version_info >= (3, 14):
+        pytest.skip("the oracle's own attribute reads, specialised on exact dicts, fail the interpreter's assertion "
+                    "(see make_store)")
     m, other = impl.PluginManager(), impl.PluginManager()
     m.__dict__ = dict_type(m.__dict__, _plugins=tree(A))  # not the dict the instance was made with
-    seen = []
+    seen, store = [], make_store()
 
     class Finalized:
         def __del__(self):
@@ -46,7 +59,7 @@ def test_a_lookup_in_a_finalizer_during_a_store_does_not_hide_later_changes(impl
     store(m, Finalized())
     other.validate_os("talvo")
     store(m, None)  # the finalizer runs in the middle of this store
-    m._plugins = tree(B)
+    setattr(m, "_plugins", tree(B))  # not a store the interpreter specialises (see make_store)
     assert seen == [A]
     assert m.get_plugin(os="talvo") is B
 
@@ -54,7 +67,7 @@ def test_a_lookup_in_a_finalizer_during_a_store_does_not_hide_later_changes(impl
 def test_lookups_on_another_thread_during_stores_see_each_tree(impl):
     m = impl.PluginManager()
     m.__dict__ = dict(m.__dict__, _plugins=tree(A))
-    stop = threading.Event()
+    stop, store = threading.Event(), make_store()
     seen, errors = set(), []
 
     def look_up():

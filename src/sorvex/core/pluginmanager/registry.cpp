@@ -81,18 +81,15 @@ inline PyObject* get_item(PyObject* mapping, PyObject* key) {
     return PyObject_GetItem(mapping, key);
 }
 
-std::nullptr_t raise_not_found(Dispatch& dispatch) {
-    return InfraError(dispatch.context()).raise("Plugin data not found");
-}
+std::nullptr_t raise_not_found(Dispatch& dispatch) { return InfraError(dispatch.context()).raise(kNotFound); }
 
-// "Plugin data not found for (" + "/".join(path) + "), type: " + str(chassis_type) + " "
 std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObject* chassis_type) {
     InfraError error(dispatch.context());
     if (!error.found()) {
         return nullptr;
     }
     const Names& names = dispatch.names();
-    TextBuilder message("Plugin data not found for (");
+    TextBuilder message(kLookupMiss[0]);
     bool all_text = true;
     for (int i = 0; i < path.length; ++i) {
         all_text = all_text && PyUnicode_Check(path.keys[i]) && compat::str_ready(path.keys[i]);
@@ -114,8 +111,32 @@ std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObj
         Ref joined = keys ? Ref::from_new(PyUnicode_Join(names.slash, keys.get())) : Ref();
         message.add(joined.get());
     }
-    Ref text = message.ascii("), type: ").add_str(chassis_type).ascii(" ").finish();
+    Ref text = message.ascii(kLookupMiss[1]).add_str(chassis_type).ascii(kLookupMiss[2]).finish();
     return error.raise(text.get());
+}
+
+// The walk of lookup and removal: the description validated through the
+// instance, then down from the registry's root along its keys, never back up.
+// A missing key ends the walk where it is (1), or, when the walk must be
+// `whole`, fails it (0); -1 on error.
+int walk_validated(Dispatch& dispatch, const Description& description, bool whole, Ref& node) {
+    if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
+        return -1;
+    }
+    const TreePath path = path_of(description);
+    node = dispatch.state(State::plugins);
+    if (!node) {
+        return -1;
+    }
+    for (int i = 0; i < path.length; ++i) {
+        Ref child;
+        const int found = find_child(dispatch.names(), node.get(), path.keys[i], child);
+        if (found <= 0) {
+            return found < 0 ? -1 : whole ? 0 : 1;
+        }
+        node = std::move(child);
+    }
+    return 1;
 }
 
 }  // namespace
@@ -144,7 +165,7 @@ PyObject* plugins_getter_impl(const Context& context, PyObject* const* args) {
 }
 
 PyObject* plugins_setter_impl(const Context& /*context*/, PyObject* const* /*args*/) {
-    PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
+    PyErr_SetString(PyExc_Exception, kPluginsProtected);
     return nullptr;
 }
 
@@ -152,25 +173,9 @@ PyObject* get_plugin_impl(const Context& context, PyObject* const* args) {
     const Names& names = context.state.names;
     const Description description{args + 1};
     Dispatch dispatch(args[0], context, args + 1, 4);
-    if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
+    Ref node;
+    if (walk_validated(dispatch, description, false, node) < 0) {
         return nullptr;
-    }
-    const TreePath path = path_of(description);
-    Ref node = dispatch.state(State::plugins);
-    if (!node) {
-        return nullptr;
-    }
-    // Down as far as the registered keys go; never back up.
-    for (int i = 0; i < path.length; ++i) {
-        Ref child;
-        const int found = find_child(names, node.get(), path.keys[i], child);
-        if (found < 0) {
-            return nullptr;
-        }
-        if (found == 0) {
-            break;
-        }
-        node = std::move(child);
     }
     // "data" in node, then chassis_type in node["data"]
     Ref chassis_map;
@@ -180,7 +185,7 @@ PyObject* get_plugin_impl(const Context& context, PyObject* const* args) {
         found = find_key(names, chassis_map.get(), description.chassis_type(), record);
     }
     if (found <= 0) {
-        return found < 0 ? nullptr : raise_lookup_miss(dispatch, path, description.chassis_type());
+        return found < 0 ? nullptr : raise_lookup_miss(dispatch, path_of(description), description.chassis_type());
     }
     return get_item(record.get(), names.cls);
 }
@@ -193,21 +198,10 @@ PyObject* unregister_plugin_impl(const Context& context, PyObject* const* args) 
     PyObject* const validated[] = {args[1], args[2], args[3], names.single_rp};
     const Description description{validated};
     Dispatch dispatch(args[0], context, args + 1, 3);
-    if (!dispatch.ok() || !validate_through_instance(dispatch, description)) {
-        return nullptr;
-    }
-    const TreePath path = path_of(description);
-    Ref node = dispatch.state(State::plugins);
-    if (!node) {
-        return nullptr;
-    }
-    for (int i = 0; i < path.length; ++i) {
-        Ref child;
-        const int found = find_child(names, node.get(), path.keys[i], child);
-        if (found <= 0) {
-            return found < 0 ? nullptr : raise_not_found(dispatch);
-        }
-        node = std::move(child);
+    Ref node;
+    const int walked = walk_validated(dispatch, description, true, node);
+    if (walked <= 0) {
+        return walked < 0 ? nullptr : raise_not_found(dispatch);
     }
     if (chassis_type == Py_None) {
         const int present = PySequence_Contains(node.get(), names.data);
@@ -230,7 +224,7 @@ PyObject* unregister_plugin_impl(const Context& context, PyObject* const* args) 
         if (!error.found()) {
             return nullptr;
         }
-        Ref message = format_one("Plugin data not found for %s", chassis_type);
+        Ref message = format_one(kChassisNotFound, chassis_type);
         return error.raise(message.get());
     }
     return PyObject_DelItem(chassis_map.get(), chassis_type) < 0 ? nullptr : Py_NewRef(Py_None);
@@ -242,23 +236,11 @@ namespace {
 // Checked after validation, in its order: the model, the series, the OS,
 // the chassis type.
 bool refuse_unlabelled_keys(Dispatch& dispatch, const Description& d) {
-    const char* refusal = nullptr;
-    if (d.model() != Py_None && d.series() == Py_None) {
-        InfraError error(dispatch.context());
-        if (error.found()) {
-            Ref message = TextBuilder("OS and Series are required for Model: ").add_str(d.model()).finish();
-            error.raise(message.get());
-        }
-        return false;
+    if (d.model() != Py_None && (d.series() == Py_None || !PyUnicode_Check(d.model()))) {
+        return refuse_name(dispatch, kModelMessages, d.series() != Py_None, d.model());
     }
-    if (d.model() != Py_None && !PyUnicode_Check(d.model())) {
-        refusal = "Model should be of type str";
-    } else if (d.series() != Py_None && !PyUnicode_Check(d.series())) {
-        refusal = "Series should be of type str";
-    }
-    if (refusal != nullptr) {
-        InfraError(dispatch.context()).raise(refusal);
-        return false;
+    if (d.series() != Py_None && !PyUnicode_Check(d.series())) {
+        return refuse_name(dispatch, kSeriesMessages, true, d.series());
     }
     if (!PyUnicode_Check(d.os())) {
         raise_os_message(dispatch, d.os());

@@ -8,9 +8,6 @@ namespace sorvex {
 
 namespace {
 
-const char kSeriesReserved[] = "Series cannot be named \"data\": \"data\" is reserved for plugin records";
-const char kModelReserved[] = "Model cannot be named \"data\": \"data\" is reserved for plugin records";
-
 enum : unsigned char { kLower = 1, kUpper = 2, kDigit = 4, kOther = 8 };
 
 // The class of each ASCII character, as str.islower and str.isdigit see it.
@@ -64,91 +61,42 @@ inline int follows_name_rule(const Names& names, PyObject* name) {
 // "data" names the chassis map of a node, so no series or model may take it.
 bool is_reserved_name(const Names& names, PyObject* name) { return same_text(name, names.data); }
 
-bool refuse_model(Dispatch& dispatch, bool os_and_series_given, PyObject* model);
-bool refuse_series(Dispatch& dispatch, PyObject* os, PyObject* series);
-
-bool check_given_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* model) {
-    int truth = is_true(model);
+// The rule of series and model names: an absent name (None, or false) passes;
+// a given one needs its parent given (`parent_given()`, asked only then: 1,
+// 0, or -1 on error), must be a str other than "data", and islower() or
+// isdigit().
+template <typename ParentGiven>
+bool check_name(Dispatch& dispatch, const NameMessages& messages, PyObject* name, ParentGiven parent_given) {
+    if (name == Py_None) {
+        return true;
+    }
+    int truth = is_true(name);
     if (truth <= 0) {
         return truth == 0;
     }
-    truth = is_true(series);
-    if (truth > 0) {
-        truth = is_true(os);
-    }
+    truth = parent_given();
     if (truth < 0) {
         return false;
     }
-    if (truth > 0 && PyUnicode_Check(model) && !is_reserved_name(dispatch.names(), model)) {
-        const int follows = follows_name_rule(dispatch.names(), model);
+    if (truth > 0 && PyUnicode_Check(name) && !is_reserved_name(dispatch.names(), name)) {
+        const int follows = follows_name_rule(dispatch.names(), name);
         if (follows != 0) {
             return follows > 0;
         }
     }
-    return refuse_model(dispatch, truth > 0, model);
+    return refuse_name(dispatch, messages, truth > 0, name);
 }
 
-// Refused: the class is looked up before the message is built.
-SORVEX_OUT_OF_LINE bool refuse_model(Dispatch& dispatch, bool os_and_series_given, PyObject* model) {
-    InfraError error(dispatch.context());
-    if (!error.found()) {
-        return false;
-    }
-    if (!os_and_series_given) {
-        Ref message = TextBuilder("OS and Series are required for Model: ").add_str(model).finish();
-        error.raise(message.get());
-    } else if (!PyUnicode_Check(model)) {
-        error.raise("Model should be of type str");
-    } else if (is_reserved_name(dispatch.names(), model)) {
-        error.raise(kModelReserved);
-    } else {
-        Ref message = format_one(" Model (%s) has to be in lowecase", model);
-        error.raise(message.get());
-    }
-    return false;
+// A model needs `series and os`; a series needs `os is not None`.
+bool check_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* model) {
+    return check_name(dispatch, kModelMessages, model, [&] {
+        const int truth = is_true(series);
+        return truth > 0 ? is_true(os) : truth;
+    });
 }
 
-// An absent model or series (None) passes at once.
-inline bool check_model(Dispatch& dispatch, PyObject* os, PyObject* series, PyObject* model) {
-    return model == Py_None || check_given_model(dispatch, os, series, model);
-}
-
-bool check_given_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
-    const int truth = is_true(series);
-    if (truth <= 0) {
-        return truth == 0;
-    }
-    if (os != Py_None && PyUnicode_Check(series) && !is_reserved_name(dispatch.names(), series)) {
-        const int follows = follows_name_rule(dispatch.names(), series);
-        if (follows != 0) {
-            return follows > 0;
-        }
-    }
-    return refuse_series(dispatch, os, series);
-}
-
-// Refused: the class is looked up before the message is built.
-SORVEX_OUT_OF_LINE bool refuse_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
-    InfraError error(dispatch.context());
-    if (!error.found()) {
-        return false;
-    }
-    if (os == Py_None) {
-        Ref message = TextBuilder("OS information not provided for Series: ").add_str(series).finish();
-        error.raise(message.get());
-    } else if (!PyUnicode_Check(series)) {
-        error.raise("Series should be of type str");
-    } else if (is_reserved_name(dispatch.names(), series)) {
-        error.raise(kSeriesReserved);
-    } else {
-        Ref message = format_one("Series (%s) has to be in lowercase", series);
-        error.raise(message.get());
-    }
-    return false;
-}
-
-inline bool check_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
-    return series == Py_None || check_given_series(dispatch, os, series);
+bool check_series(Dispatch& dispatch, PyObject* os, PyObject* series) {
+    return check_name(dispatch, kSeriesMessages, series, [&] { return os != Py_None ? 1 : 0; });
 }
 
 // `value in container` for an exact list or tuple of exact str and an exact
@@ -216,16 +164,14 @@ bool check_os_fully(Dispatch& dispatch, PyObject* os) {
                 return false;
             }
             if (!mocked) {
-                // log.debug("%s is not part of the built-in list of supported OSes." % (os,))
+                // log.debug(...)
                 dispatch.leave_quick_route();
                 Ref log = lookup_global(dispatch.globals(), names.log);
                 Ref debug = log ? Ref::from_new(PyObject_GetAttr(log.get(), names.debug)) : Ref();
                 if (!debug) {
                     return false;
                 }
-                Ref message = PyUnicode_CheckExact(os)
-                                  ? TextBuilder(os).ascii(" is not part of the built-in list of supported OSes.").finish()
-                                  : format_one("%s is not part of the built-in list of supported OSes.", os);
+                Ref message = TextBuilder().add_str(os).ascii(kOsNotBuiltIn).finish();
                 return message && Ref::from_new(compat::call_one_arg(debug.get(), message.get()));
             }
         }
@@ -337,34 +283,51 @@ PyObject* none_if(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
 
 }  // namespace
 
-std::nullptr_t raise_os_message(Dispatch& dispatch, PyObject* os) {
+// Refused: the class is looked up before the message is built.
+SORVEX_OUT_OF_LINE bool refuse_name(Dispatch& dispatch, const NameMessages& messages, bool parent_given,
+                                    PyObject* name) {
+    InfraError error(dispatch.context());
+    if (!error.found()) {
+        return false;
+    }
+    if (!parent_given) {
+        Ref message = TextBuilder(messages.without_parent).add_str(name).finish();
+        error.raise(message.get());
+    } else if (!PyUnicode_Check(name)) {
+        error.raise(messages.not_text);
+    } else if (is_reserved_name(dispatch.names(), name)) {
+        error.raise(messages.reserved);
+    } else {
+        Ref message = format_one(messages.wrong_case, name);
+        error.raise(message.get());
+    }
+    return false;
+}
+
+namespace {
+
+// Text[0] + str(listed) + text[1] + str(value), for the OS and the chassis type.
+std::nullptr_t raise_not_listed(Dispatch& dispatch, const char* const text[2], State list, PyObject* value) {
     InfraError error(dispatch.context());
     if (!error.found()) {
         return nullptr;
     }
-    Ref supported = dispatch.state(State::supported_os);
-    if (!supported) {
+    Ref listed = dispatch.state(list);
+    if (!listed) {
         return nullptr;
     }
-    Ref message = TextBuilder("OS should be one of these ").add_str(supported.get()).ascii(" , but got ").add_str(os).finish();
+    Ref message = TextBuilder(text[0]).add_str(listed.get()).ascii(text[1]).add_str(value).finish();
     return error.raise(message.get());
 }
 
+}  // namespace
+
+std::nullptr_t raise_os_message(Dispatch& dispatch, PyObject* os) {
+    return raise_not_listed(dispatch, kOsRefused, State::supported_os, os);
+}
+
 std::nullptr_t raise_chassis_message(Dispatch& dispatch, PyObject* chassis_type) {
-    InfraError error(dispatch.context());
-    if (!error.found()) {
-        return nullptr;
-    }
-    Ref allowed = dispatch.state(State::chassis_type_list);
-    if (!allowed) {
-        return nullptr;
-    }
-    Ref message = TextBuilder("chassis Type should be one of these ")
-                      .add_str(allowed.get())
-                      .ascii(", but got ")
-                      .add_str(chassis_type)
-                      .finish();
-    return error.raise(message.get());
+    return raise_not_listed(dispatch, kChassisRefused, State::chassis_type_list, chassis_type);
 }
 
 bool validate_through_instance(Dispatch& dispatch, const Description& description) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dispatch.hpp"
+#include "messages.hpp"
 
 namespace sorvex {
 
@@ -21,10 +22,11 @@ struct Description {
 // the instance. False with the error set when the description is refused.
 bool validate_through_instance(Dispatch& dispatch, const Description& description);
 
-// The OS and chassis messages, for the refusals of registration:
-// "OS should be one of these " + str(self.supported_os) + " , but got " + str(os)
+// The refusals of a series or model name (with the messages of the one it
+// is), of an OS and of a chassis type, also for the refusals of registration.
+// Always false or NULL, with the error set.
+bool refuse_name(Dispatch& dispatch, const NameMessages& messages, bool parent_given, PyObject* name);
 std::nullptr_t raise_os_message(Dispatch& dispatch, PyObject* os);
-// "chassis Type should be one of these " + str(self.chassis_type_list) + ", but got " + str(chassis_type)
 std::nullptr_t raise_chassis_message(Dispatch& dispatch, PyObject* chassis_type);
 
 }  // namespace sorvex
