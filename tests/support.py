@@ -118,3 +118,31 @@ def nest(depth, leaf=1):
         node["k"] = node = {}
     node["k"] = leaf
     return tree
+
+
+def fresh(text):
+    """The same text in a str object of its own (not the interned one), so that its reference count means something."""
+    return "".join(list(text))
+
+
+# The manager's messages, as the tests expect them.
+OS_LIST = "['talvo', 'linux']"
+CHASSIS_LIST = "['single_rp', 'dual_rp', 'stack']"
+SERIES_RESERVED = 'Series cannot be named "data": "data" is reserved for plugin records'
+MODEL_RESERVED = 'Model cannot be named "data": "data" is reserved for plugin records'
+MODEL_NEEDS = "OS and Series are required for Model: "
+SERIES_NEEDS = "OS information not provided for Series: "
+NOT_FOUND = "Plugin data not found"
+
+
+def os_msg(got, listed=OS_LIST):
+    return "OS should be one of these " + listed + " , but got " + got
+
+
+def chassis_msg(got, listed=CHASSIS_LIST):
+    return "chassis Type should be one of these " + listed + ", but got " + got
+
+
+def miss(path, chassis="single_rp"):
+    """The text of a lookup that found no record."""
+    return "Plugin data not found for (" + path + "), type: " + chassis + " "

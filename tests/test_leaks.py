@@ -9,14 +9,9 @@ import tracemalloc
 import types
 
 import pytest
-from support import A, Tagged, Unhashable, native
+from support import A, Tagged, Unhashable, fresh, native
 
 from sorvex.core.errors import ConnectionInfraError
-
-
-def fresh(text):
-    """A str object of its own (not interned), so that its reference count means something."""
-    return "".join(list(text))
 
 
 OS, SERIES, MODEL, ZETA = fresh("talvo"), fresh("t3z"), fresh("m1"), fresh("zeta")

@@ -5,19 +5,10 @@ import inspect
 import weakref
 
 import pytest
-from support import A, B, C, D, IMPLEMENTATIONS, Unhashable, native, outcome
+from support import (A, B, C, D, IMPLEMENTATIONS, MODEL_NEEDS, NOT_FOUND, Unhashable, chassis_msg, miss, native,
+                     os_msg, outcome)
 
 HERE = inspect.getfile(A)
-NOT_FOUND = "Plugin data not found"
-MODEL_NEEDS = "OS and Series are required for Model: "
-
-
-def os_msg(got):
-    return "OS should be one of these ['talvo', 'linux'] , but got " + got
-
-
-def chassis_msg(got):
-    return "chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got " + got
 
 
 def rec(cls, path=HERE):
@@ -26,10 +17,6 @@ def rec(cls, path=HERE):
 
 def k(*args, **kwargs):
     return args, kwargs
-
-
-def miss(path, chassis="single_rp"):
-    return "Plugin data not found for (" + path + "), type: " + chassis + " "
 
 
 def order(tree):

@@ -3,24 +3,8 @@ import itertools
 import logging
 
 import pytest
-from support import native, outcome
-
-OS_LIST = "['talvo', 'linux']"
-CHASSIS_LIST = "['single_rp', 'dual_rp', 'stack']"
-
-
-def os_msg(got, listed=OS_LIST):
-    return "OS should be one of these " + listed + " , but got " + got
-
-
-def chassis_msg(got, listed=CHASSIS_LIST):
-    return "chassis Type should be one of these " + listed + ", but got " + got
-
-
-SERIES_RESERVED = 'Series cannot be named "data": "data" is reserved for plugin records'
-MODEL_RESERVED = 'Model cannot be named "data": "data" is reserved for plugin records'
-MODEL_NEEDS = "OS and Series are required for Model: "
-SERIES_NEEDS = "OS information not provided for Series: "
+from support import (MODEL_NEEDS, MODEL_RESERVED, SERIES_NEEDS, SERIES_RESERVED,
+                     chassis_msg, fresh, native, os_msg, outcome)
 
 
 def refusal(impl, fn, *args, **kwargs):
@@ -268,11 +252,6 @@ def test_ascii_names_pass_exactly_when_lower_case_or_digits():
     assert wrong == []
     # the empty name means "not given"
     assert m.validate_series("talvo", "") is m.validate_model("talvo", "t3z", "") is None
-
-
-def fresh(text):
-    """The same text in a new str object, not the interned one."""
-    return "".join(list(text))
 
 
 @pytest.mark.parametrize("call", [

@@ -8,6 +8,19 @@
 
 namespace sorvex {
 
+// The layout of a rendered tree, for both renderers: a child's first line is
+// "\n" + the prefixes of the levels above + kTreeBar; its further lines go
+// under kTreeBar, or kTreeBlank below the last key; a mapping is labelled
+// kTreeLabel + key, any other value kTreeLabel + key + kTreeEquals + str(value).
+constexpr char kTreeBar[] = "  |";
+constexpr char kTreeBlank[] = "  ";
+constexpr char kTreeLabel[] = "__ ";
+constexpr char kTreeEquals[] = " = ";
+
+}  // namespace sorvex
+
+namespace sorvex {
+
 // field, text
 #define SORVEX_NAMES(X)                                                        \
     /* parameters */                                                          \
@@ -42,7 +55,7 @@ namespace sorvex {
     /* literals */                                                            \
     X(single_rp, "single_rp") X(linux, "linux") X(mocked, "mocked")           \
     X(empty, "") X(slash, "/") X(newline, "\n") X(dot, ".")                   \
-    X(label_prefix, "__ ") X(equals, " = ")                                   \
+    X(label_prefix, kTreeLabel) X(equals, kTreeEquals)                       \
     X(dot_plugins_dot, ".plugins.") X(dot_tests_dot, ".tests.")               \
     X(tests, "tests") X(sorvex_plugins, "sorvex.plugins")
 

@@ -150,7 +150,7 @@ bool add_child_lines(const Names& names, Level& level, PyObject* temp_output) {
     if (is_last < 0 || !split_lines(names, temp_output, lines)) {
         return false;
     }
-    const char* separator = is_last ? "\n  " : "\n  |";
+    const char* separator = is_last ? kTreeBlank : kTreeBar;
     Ref iterator = Ref::from_new(PyObject_GetIter(lines.get()));
     if (!iterator) {
         return false;
@@ -164,13 +164,13 @@ bool add_child_lines(const Names& names, Level& level, PyObject* temp_output) {
                 return false;
             }
         }
-        const char* start = first_of_last ? "\n  |" : separator;
+        const char* start = first_of_last ? kTreeBar : separator;
         if (level.output.exact() && PyUnicode_CheckExact(line.get()) && compat::str_ready(line.get())) {
-            // output + (start + line), both exact str: plain concatenation
-            level.output.ascii(start);
+            // output + ("\n" + start + line), both exact str: plain concatenation
+            level.output.ascii("\n", 1).ascii(start);
             level.output.append_slice(line.get(), 0, PyUnicode_GET_LENGTH(line.get()));
         } else {
-            Ref piece = TextBuilder(start).add(line.get()).finish();
+            Ref piece = TextBuilder("\n").ascii(start).add(line.get()).finish();
             level.output.add(piece.get());
         }
         if (level.output.failed()) {

@@ -194,8 +194,8 @@ int plain_pass(PyObject* data, PyObject* output, Ref& out) {
         // The child's first line: "\n", the frame's prefixes, "  |".
         prefix.resize(frame.rest);
         text.ascii(prefix.data(), prefix.size());
-        text.ascii("  |", 3);
-        prefix.append(last ? "  " : "  |");
+        text.ascii(kTreeBar);
+        prefix.append(last ? kTreeBlank : kTreeBar);
         const size_t child_rest = prefix.size();
         if (PyDict_CheckExact(entry.value)) {
             if (PyDict_GET_SIZE(entry.value) == 0) {
@@ -205,7 +205,7 @@ int plain_pass(PyObject* data, PyObject* output, Ref& out) {
             if (!collect_sorted(entry.value, entries)) {
                 return 0;
             }
-            text.ascii("__ ", 3);
+            text.ascii(kTreeLabel);
             write_text(text, entry.key, prefix);
             if (!depth_checked && frames.size() >= kDepthCheckThreshold) {
                 depth_checked = true;
@@ -241,10 +241,9 @@ int plain_pass(PyObject* data, PyObject* output, Ref& out) {
         if (!compat::str_ready(leaf.get())) {
             return -1;
         }
-        // "__ " + key + " = " + str(value)
-        text.ascii("__ ", 3);
+        text.ascii(kTreeLabel);
         write_text(text, entry.key, prefix);
-        text.ascii(" = ", 3);
+        text.ascii(kTreeEquals);
         write_text(text, leaf.get(), prefix);
         if (text.failed()) {
             return -1;
