@@ -10,6 +10,8 @@ import sys
 import types
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import sorvex
 from sorvex import PluginReport, _cli
@@ -508,3 +510,32 @@ def test_readme_shows_the_example_pyproject_as_installed():
     root = pathlib.Path(__file__).resolve().parent.parent
     example = (root / "examples" / "external-plugin" / "pyproject.toml").read_text(encoding="utf-8")
     assert "```toml\n" + example + "```\n" in (root / "README.md").read_text(encoding="utf-8")
+
+
+# The walk that --explain and --json tell is the manager's own: on generated
+# registries, the node it reaches holds the record that get_plugin answers
+# with, and holds none exactly where get_plugin misses.
+NAMES = {"os": ["talvo", "linux"], "series": [None, "s1", "s2"], "model": [None, "m1", "m2"],
+         "chassis_type": ["single_rp", "dual_rp", "stack"]}
+
+
+DESCRIPTIONS = st.fixed_dictionaries({key: st.sampled_from(values) for key, values in NAMES.items()}).filter(
+    lambda d: d["model"] is None or d["series"] is not None)
+
+
+@settings(deadline=None)
+@given(st.lists(DESCRIPTIONS, max_size=8), DESCRIPTIONS, st.sampled_from(NAMES["chassis_type"]))
+def test_the_told_walk_is_the_managers(registered, asked, chassis_type):
+    m = native.PluginManager()
+    for number, description in enumerate(registered):
+        m.register_plugin(type("C%d" % number, (), {"__module__": __name__}), **description)
+    _, reached, node = _cli._walk(m.plugins, asked["os"], asked["series"], asked["model"])
+    record = node.get("data", {}).get(chassis_type)
+    explained = _cli._explain(m.plugins, asked["os"], asked["series"], asked["model"], chassis_type)
+    asked = dict(asked, chassis_type=chassis_type)
+    try:
+        found = m.get_plugin(**asked)
+    except sorvex.core.errors.ConnectionInfraError:
+        found = None
+    assert found is (record["cls"] if record else None)
+    assert (": registered at " in explained) == (found is not None)
