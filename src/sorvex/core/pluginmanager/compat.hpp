@@ -274,10 +274,55 @@ inline PyObject* type_dict(PyTypeObject* type) {
 #endif
 }
 
-// Whether a type's version tag, once given, is never given again. Before 3.11
-// sys._clear_type_cache() starts the numbering over, so that a class changed
-// since may come back with the tag it had.
-constexpr bool kLastingTypeVersions = PY_VERSION_HEX >= 0x030B0000;
+// Whether the version tags given out so far still stand for what they stood
+// for. From 3.11 on a tag is never given out twice. Before, the moment that
+// sys._clear_type_cache() (or a wrap of the counter) takes every tag back,
+// the numbering starts over, so that a class changed since may come back with
+// the tag it had. That moment takes the tag of every type, `witness`
+// included: a private type of the module's that nothing else looks up. So the
+// tags stand while the witness still has the tag recorded as `witness_tag`
+// (short of code that digs the witness out of object's subclasses and looks
+// it up after a clear, just when the counter stands at that number again).
+inline bool tags_still_stand(PyTypeObject* witness, unsigned int witness_tag) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)witness;
+    (void)witness_tag;
+    return true;
+#else
+    return witness_tag != 0 && (witness->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 &&
+           witness->tp_version_tag == witness_tag;
+#endif
+}
+
+// The witness: a plain heap type with a class attribute of its own, whose
+// lookup gives it a tag. NULL with the error set.
+inline PyTypeObject* new_tag_witness() {
+    PyType_Slot slots[] = {{0, nullptr}};
+    PyType_Spec spec = {"sorvex.core.pluginmanager.tag_witness", static_cast<int>(sizeof(PyObject)), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
+    PyObject* witness = PyType_FromSpec(&spec);
+    if (witness != nullptr && PyObject_SetAttrString(witness, "tagged", Py_None) < 0) {
+        Py_CLEAR(witness);
+    }
+    return reinterpret_cast<PyTypeObject*>(witness);
+}
+
+// Gives the witness a tag (a lookup of its own attribute, which runs no code)
+// and returns it; 0 when it got none.
+inline unsigned int tag_witness(PyTypeObject* witness) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)witness;
+    return 1;
+#else
+    PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(witness), "tagged");
+    if (found == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    Py_DECREF(found);
+    return (witness->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? witness->tp_version_tag : 0;
+#endif
+}
 
 // The type's version tag, which changes whenever the type or one of its bases
 // is modified and is never reused; 0 when it has none.

@@ -102,10 +102,12 @@ bool keeps_own_members_uncached(const ModuleState& state, PyTypeObject* type) {
 // The same, from the module's class cache. A class seen for the first time
 // (or since it changed) is examined, and takes the place of the oldest entry.
 bool keeps_own_members(ModuleState& state, PyTypeObject* type) {
-    // Where a tag may come back there is nothing to key the cache on, and
-    // examining the class at every call costs more than the general route.
-    if (!compat::kLastingTypeVersions) {
-        return false;
+    if (!compat::tags_still_stand(state.tag_witness, state.witness_tag)) {
+        clear_class_cache(state);
+        state.witness_tag = compat::tag_witness(state.tag_witness);
+        if (state.witness_tag == 0) {
+            return false;
+        }
     }
     unsigned int version = compat::type_version(type);
     if (version == 0) {
@@ -120,7 +122,7 @@ bool keeps_own_members(ModuleState& state, PyTypeObject* type) {
     // Made first: it may collect garbage, which may run code that changes
     // the class.
     Ref weak = Ref::from_new(PyWeakref_NewRef(object, nullptr));
-    if (!weak) {
+    if (!weak || !compat::tags_still_stand(state.tag_witness, state.witness_tag)) {
         PyErr_Clear();
         return false;
     }

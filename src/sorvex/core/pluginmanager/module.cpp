@@ -139,6 +139,10 @@ int module_exec(PyObject* module) {
     if (!init_names(state.names, state.keywords) || !init_methods(state.methods)) {
         return -1;
     }
+    state.tag_witness = compat::new_tag_witness();
+    if (state.tag_witness == nullptr) {
+        return -1;
+    }
     const Names& names = state.names;
     PyObject* globals = PyModule_GetDict(module);
     if (globals == nullptr) {
@@ -165,7 +169,7 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-// The state holds strings, tuples, a type that refers to no module, weak
+// The state holds strings, tuples, two types that refer to no module, weak
 // references and a few Python functions of the module's own, whose globals
 // hold only those functions and the builtins. Those that can refer to other
 // objects are visited; nothing there closes a cycle that only clearing the
@@ -178,6 +182,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state->discovery.package_path);
     Py_VISIT(state->discovery.package_file);
     Py_VISIT(state->discovery.module_name_of);
+    Py_VISIT(state->tag_witness);
     return traverse_methods(state->methods, visit, arg);
 }
 
@@ -185,6 +190,7 @@ void module_free(void* module) {
     ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
     if (state != nullptr) {
         clear_class_cache(*state);
+        Py_CLEAR(state->tag_witness);
         clear_methods(state->methods);
         clear_discovery(*state);
         clear_names(state->names, state->keywords);

@@ -1,7 +1,8 @@
 // state.hpp: the state of one module object. Everything the module makes or
 // caches lives here, so that every interpreter (and every fresh import of the
 // module) has its own: the interned names, the method type and the members'
-// runtime, and the per-class cache of the route decision. The module keeps
+// runtime, and the per-class cache of the route decision with its witness
+// type. The module keeps
 // no process-wide objects. Process-wide data is constant (the member table,
 // docstrings, character classes, the method type's getset table), with two
 // exceptions that the platform imposes: the module definition and its slots,
@@ -50,6 +51,8 @@ struct ModuleState {
     Discovery discovery;
     ClassEntry classes[kClassCacheSize];
     int next_class;
+    PyTypeObject* tag_witness;  // tells when tags were taken back (compat.hpp)
+    unsigned int witness_tag;   // its tag when the cache was last emptied; 0: none yet
 };
 
 // What a member runs with: the module its method belongs to.
