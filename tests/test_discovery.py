@@ -9,8 +9,6 @@ from support import EXAMPLE_DIST, example_installed
 import sorvex
 import sorvex.plugins
 
-__all__ = ["EXAMPLE_DIST", "example_installed"]  # test_cli imports them from here
-
 
 @pytest.fixture
 def events():
