@@ -281,8 +281,9 @@ inline PyObject* type_dict(PyTypeObject* type) {
 // the tag it had. That moment takes the tag of every type, `witness`
 // included: a private type of the module's that nothing else looks up. So the
 // tags stand while the witness still has the tag recorded as `witness_tag`
-// (short of code that digs the witness out of object's subclasses and looks
-// it up after a clear, just when the counter stands at that number again).
+// (short of code that digs the witness out, from object's subclasses or the
+// collector's referents of the module, and looks it up after a clear just
+// when the counter stands at that number again).
 inline bool tags_still_stand(PyTypeObject* witness, unsigned int witness_tag) {
 #if PY_VERSION_HEX >= 0x030B0000
     (void)witness;
@@ -307,8 +308,8 @@ inline PyTypeObject* new_tag_witness() {
     return reinterpret_cast<PyTypeObject*>(witness);
 }
 
-// Gives the witness a tag (a lookup of its own attribute, which runs no code)
-// and returns it; 0 when it got none.
+// Gives the witness a tag (a lookup of its own attribute, which runs no code
+// unless the witness was tampered with) and returns it; 0 when it got none.
 inline unsigned int tag_witness(PyTypeObject* witness) {
 #if PY_VERSION_HEX >= 0x030B0000
     (void)witness;

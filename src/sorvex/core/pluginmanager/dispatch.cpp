@@ -103,11 +103,11 @@ bool keeps_own_members_uncached(const ModuleState& state, PyTypeObject* type) {
 // (or since it changed) is examined, and takes the place of the oldest entry.
 bool keeps_own_members(ModuleState& state, PyTypeObject* type) {
     if (!compat::tags_still_stand(state.tag_witness, state.witness_tag)) {
+        // Tagging the witness is a lookup, which code that tampered with it
+        // could turn into anything: this call takes the general route.
         clear_class_cache(state);
         state.witness_tag = compat::tag_witness(state.tag_witness);
-        if (state.witness_tag == 0) {
-            return false;
-        }
+        return false;
     }
     unsigned int version = compat::type_version(type);
     if (version == 0) {
@@ -120,7 +120,8 @@ bool keeps_own_members(ModuleState& state, PyTypeObject* type) {
         }
     }
     // Made first: it may collect garbage, which may run code that changes
-    // the class.
+    // the class, or takes it from the instance (the class is held meanwhile).
+    Ref held = Ref::from_borrowed(object);
     Ref weak = Ref::from_new(PyWeakref_NewRef(object, nullptr));
     if (!weak || !compat::tags_still_stand(state.tag_witness, state.witness_tag)) {
         PyErr_Clear();
@@ -225,7 +226,10 @@ void Dispatch::decide() {
         ok_ = false;
         return;
     }
-    if (!keeps_own_members(context_.state, Py_TYPE(self_))) {
+    // The class is the instance's still afterwards, unless a finalizer run by
+    // the class cache gave the instance another.
+    PyTypeObject* const cls = Py_TYPE(self_);
+    if (!keeps_own_members(context_.state, cls) || Py_TYPE(self_) != cls) {
         return;
     }
     PyObject* state[kStateCount] = {};

@@ -300,10 +300,7 @@ void clear_methods(MethodTable& table) {
 }
 
 int traverse_methods(const MethodTable& table, visitproc visit, void* arg) {
-    Py_VISIT(table.type);
-    for (const MemberRuntime& member : table.members) {
-        Py_VISIT(member.signature);
-    }
+    Py_VISIT(table.type);  // the members' signature functions are not visited: see module_traverse
     return 0;
 }
 

@@ -170,20 +170,16 @@ int module_exec(PyObject* module) {
 }
 
 // The state holds strings, tuples, two types that refer to no module, weak
-// references and a few Python functions of the module's own, whose globals
-// hold only those functions and the builtins. Those that can refer to other
-// objects are visited; nothing there closes a cycle that only clearing the
-// state could break, so the state is let go with the module.
+// references and a few Python functions of the module's own. Only the method
+// type is visited. The functions and the witness type are not: were they,
+// the collector would clear them with a module that dies in a cycle, while a
+// method of that module, called by a finalizer during the collection, may
+// still use them. (A cycle through a `__builtins__` that the user made refer
+// to the module therefore leaks rather than breaks.) The state is let go with
+// the module.
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr) {
-        return 0;
-    }
-    Py_VISIT(state->discovery.package_path);
-    Py_VISIT(state->discovery.package_file);
-    Py_VISIT(state->discovery.module_name_of);
-    Py_VISIT(state->tag_witness);
-    return traverse_methods(state->methods, visit, arg);
+    return state != nullptr ? traverse_methods(state->methods, visit, arg) : 0;
 }
 
 void module_free(void* module) {

@@ -259,22 +259,23 @@ Ref TextBuilder::finish() {
 
 // The builtins that code of the module sees, as a Python function of a module
 // does: its globals' `__builtins__` (a module stands for its dict), or, where
-// that is missing, the builtins of the running code. Borrowed; NULL with the
-// error set.
-PyObject* builtins_of(PyObject* globals) {
+// that is missing or no dict, the builtins of the running code. Held, since
+// whatever runs next may rebind `__builtins__`; empty with the error set.
+Ref builtins_of(PyObject* globals) {
     Ref key = Ref::from_new(PyUnicode_InternFromString("__builtins__"));
-    PyObject* builtins = key ? PyDict_GetItemWithError(globals, key.get()) : nullptr;
-    if (builtins != nullptr && PyModule_Check(builtins)) {
-        builtins = PyModule_GetDict(builtins);
+    PyObject* found = key ? PyDict_GetItemWithError(globals, key.get()) : nullptr;
+    Ref builtins = Ref::from_borrowed(found);
+    if (builtins && PyModule_Check(builtins.get())) {
+        builtins = Ref::from_borrowed(PyModule_GetDict(builtins.get()));
     }
-    if (builtins != nullptr && PyDict_Check(builtins)) {
+    if (builtins && PyDict_Check(builtins.get())) {
         return builtins;
     }
     if (PyErr_Occurred()) {
-        return nullptr;
+        return {};
     }
-    builtins = PyEval_GetBuiltins();
-    if (builtins == nullptr && !PyErr_Occurred()) {
+    builtins = Ref::from_borrowed(PyEval_GetBuiltins());
+    if (!builtins && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "no builtins to run Python code with");
     }
     return builtins;
@@ -289,11 +290,11 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     if (value != nullptr) {
         return Ref::from_borrowed(value);
     }
-    PyObject* builtins = PyErr_Occurred() ? nullptr : builtins_of(globals);
-    if (builtins == nullptr) {
+    Ref builtins = PyErr_Occurred() ? Ref() : builtins_of(globals);
+    if (!builtins) {
         return {};
     }
-    value = PyDict_GetItemWithError(builtins, name);
+    value = PyDict_GetItemWithError(builtins.get(), name);
     if (value != nullptr) {
         return Ref::from_borrowed(value);
     }
@@ -355,8 +356,8 @@ bool run_statements(PyObject* globals, const char* source) {
         return false;
     }
     if (!has_builtins) {
-        PyObject* builtins = builtins_of(globals);
-        if (builtins == nullptr || PyDict_SetItem(globals, key.get(), builtins) < 0) {
+        Ref builtins = builtins_of(globals);
+        if (!builtins || PyDict_SetItem(globals, key.get(), builtins.get()) < 0) {
             return false;
         }
     }
@@ -364,9 +365,9 @@ bool run_statements(PyObject* globals, const char* source) {
 }
 
 Ref define_functions(PyObject* module_globals, const char* source) {
-    PyObject* builtins = builtins_of(module_globals);
+    Ref builtins = builtins_of(module_globals);
     Ref scope = builtins ? Ref::from_new(PyDict_New()) : Ref();
-    if (!scope || PyDict_SetItemString(scope.get(), "__builtins__", builtins) < 0 ||
+    if (!scope || PyDict_SetItemString(scope.get(), "__builtins__", builtins.get()) < 0 ||
         !run_statements(scope.get(), source)) {
         return {};
     }
