@@ -730,6 +730,33 @@ for _ in range(2):
     except TypeError as error:
         print(str(error).replace("PluginManager.", ""))
 """, GC_CYCLE_SIGNATURE * 2),
+    # Before 3.11 the module looks up a private type of its own after a type
+    # cache clear; code that finds it and makes that lookup move the manager
+    # to another class, and free the old one, must not reach freed memory.
+    "a tampered class cache witness": ("""
+import gc, sys
+from sorvex.core.pluginmanager import PluginManager
+witness = [t for t in object.__subclasses__() if t.__name__ == "tag_witness"]
+class Old(PluginManager):
+    pass
+class New(PluginManager):
+    pass
+from json import JSONDecoder
+m = Old()
+m.register_plugin(JSONDecoder, os="linux")
+m.get_plugin(os="linux")
+class Moves:
+    def __get__(self, obj, owner):
+        global Old
+        if Old is not None:
+            m.__class__, Old = New, None
+            gc.collect()
+            Moves.keep = [bytes(n) for n in range(900, 1000) for _ in range(4)]
+for w in witness:
+    w.tagged = Moves()
+sys._clear_type_cache()
+print(m.get_plugin(os="linux").__name__)
+""", "JSONDecoder"),
 }
 
 
