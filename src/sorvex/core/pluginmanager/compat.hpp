@@ -128,12 +128,6 @@ PyObject* call_by_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // The method type
 
-// The method type: a heap type made from a spec, for callables that carry a
-// vectorcall function at `VectorcallOffset` and their weak references at
-// `weaklist_offset`. It is a method descriptor where the interpreter supports
-// one (3.8+), so that a call through an instance makes no bound method;
-// Python can neither subclass it nor make instances of it. `own` holds the
-// other slots. NULL with the error set on failure.
 #if PY_VERSION_HEX < 0x030A0000
 // Before 3.10 a heap type cannot be made immutable, so Python may give the
 // method type a __new__ of its own, which would reach tp_alloc for an object
@@ -144,6 +138,13 @@ inline PyObject* refuse_method_alloc(PyTypeObject* type, Py_ssize_t) {
     return nullptr;
 }
 #endif
+
+// The method type: a heap type made from a spec, for callables that carry a
+// vectorcall function at `VectorcallOffset` and their weak references at
+// `weaklist_offset`. It is a method descriptor where the interpreter supports
+// one (3.8+), so that a call through an instance makes no bound method;
+// Python can neither subclass it nor make instances of it. `own` holds the
+// other slots. NULL with the error set on failure.
 
 template <Py_ssize_t VectorcallOffset>
 PyTypeObject* new_method_type(const char* name, size_t basicsize, Py_ssize_t weaklist_offset, const PyType_Slot* own,
@@ -326,7 +327,8 @@ inline unsigned int tag_witness(PyTypeObject* witness) {
 }
 
 // The type's version tag, which changes whenever the type or one of its bases
-// is modified and is never reused; 0 when it has none.
+// is modified and is not given out again while the tags still stand (above);
+// 0 when it has none.
 inline unsigned int type_version(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (type->tp_version_tag == 0) {

@@ -6,39 +6,30 @@ namespace sorvex {
 
 namespace {
 
-// The members that the module's own code reaches through the instance.
-constexpr Member kDispatched[] = {Member::validate_arguments, Member::validate_model, Member::validate_series,
-                                  Member::validate_os, Member::validate_chassis_type, Member::print_tree};
+// The members that the module's own code reaches through the instance, with
+// the names it reaches them by, and the names of the state attributes.
+struct Dispatched {
+    Member member;
+    PyObject* Names::*name;
+};
+constexpr Dispatched kDispatched[] = {
+    {Member::validate_arguments, &Names::validate_arguments},
+    {Member::validate_model, &Names::validate_model},
+    {Member::validate_series, &Names::validate_series},
+    {Member::validate_os, &Names::validate_os},
+    {Member::validate_chassis_type, &Names::validate_chassis_type},
+    {Member::print_tree, &Names::print_tree},
+};
+constexpr PyObject* Names::*kStateNames[kStateCount] = {&Names::_plugins, &Names::supported_os,
+                                                        &Names::chassis_type_list};
 
-PyObject* state_name(const Names& names, State which) {
-    switch (which) {
-        case State::plugins:
-            return names._plugins;
-        case State::supported_os:
-            return names.supported_os;
-        case State::chassis_type_list:
-            break;
-    }
-    return names.chassis_type_list;
-}
+PyObject* state_name(const Names& names, State which) { return names.*kStateNames[static_cast<int>(which)]; }
 
-// The name of a member reached through the instance.
 PyObject* member_name(const Names& names, Member member) {
-    switch (member) {
-        case Member::validate_arguments:
-            return names.validate_arguments;
-        case Member::validate_model:
-            return names.validate_model;
-        case Member::validate_series:
-            return names.validate_series;
-        case Member::validate_os:
-            return names.validate_os;
-        case Member::validate_chassis_type:
-            return names.validate_chassis_type;
-        case Member::print_tree:
-            return names.print_tree;
-        default:
-            break;
+    for (const Dispatched& dispatched : kDispatched) {
+        if (dispatched.member == member) {
+            return names.*dispatched.name;
+        }
     }
     return nullptr;
 }
@@ -84,10 +75,10 @@ bool keeps_own_members_uncached(const ModuleState& state, PyTypeObject* type) {
     if (!mro || !PyTuple_Check(mro.get()) || !mro_has_plain_dicts(mro.get())) {
         return false;
     }
-    for (Member member : kDispatched) {
-        PyObject* found = find_in_mro(mro.get(), member_name(state.names, member));
+    for (const Dispatched& dispatched : kDispatched) {
+        PyObject* found = find_in_mro(mro.get(), state.names.*dispatched.name);
         NativeMethod* method = found != nullptr ? as_native_method(state.methods, found) : nullptr;
-        if (method == nullptr || method->spec->member != member || method->state != &state) {
+        if (method == nullptr || method->spec->member != dispatched.member || method->state != &state) {
             return false;
         }
     }
@@ -152,8 +143,8 @@ KeyRole role_of(const Names& names, PyObject* key, int& state_index) {
             return KeyRole::state;
         }
     }
-    for (Member member : kDispatched) {
-        if (same_text(key, member_name(names, member))) {
+    for (const Dispatched& dispatched : kDispatched) {
+        if (same_text(key, names.*dispatched.name)) {
             return KeyRole::dispatched;
         }
     }

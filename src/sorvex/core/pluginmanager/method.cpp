@@ -11,7 +11,7 @@ namespace sorvex {
 
 namespace {
 
-const MemberRuntime& runtime_of(const NativeMethod* method) {
+MemberRuntime& runtime_of(const NativeMethod* method) {
     return method->state->methods.members[static_cast<int>(method->spec->member)];
 }
 
@@ -139,7 +139,7 @@ bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize
 // at the first refusal): the interpreter raises its TypeError.
 SORVEX_OUT_OF_LINE PyObject* refuse_arguments(NativeMethod* method, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
-    MemberRuntime& member = method->state->methods.members[static_cast<int>(method->spec->member)];
+    MemberRuntime& member = runtime_of(method);
     if (member.signature == nullptr) {
         PyObject* made = make_signature_function(method->globals, method->spec->name, member.text_signature,
                                                  member.qualname);

@@ -2,13 +2,12 @@
 // caches lives here, so that every interpreter (and every fresh import of the
 // module) has its own: the interned names, the method type and the members'
 // runtime, and the per-class cache of the route decision with its witness
-// type. The module keeps
-// no process-wide objects. Process-wide data is constant (the member table,
-// docstrings, character classes, the method type's getset table), with two
-// exceptions that the platform imposes: the module definition and its slots,
-// which the interpreter wants static and initialises in place once, and the
-// stack bounds of rendering (render_general.cpp), which belong to a thread
-// and are kept per thread.
+// type. The module keeps no process-wide objects. Process-wide data is
+// constant (the member table, docstrings, character classes, the method
+// type's getset table), with two exceptions that the platform imposes: the
+// module definition and its slots, which the interpreter wants static and
+// initialises in place once, and the stack bounds of rendering
+// (render_general.cpp), which belong to a thread and are kept per thread.
 //
 // Nothing here dies before the module object: the methods hold their module,
 // and the state is let go only when the module is freed (m_free), never by
@@ -25,7 +24,8 @@ namespace sorvex {
 // while the class is alive and unchanged: `type` holds a weak reference to
 // it (so that the cache keeps no class alive), and `version` its version tag
 // when it was examined, which the interpreter replaces with every change to
-// the class or its bases and never gives to another class.
+// the class or its bases and never gives to another class (while the tags
+// still stand, compat.hpp).
 struct ClassEntry {
     PyObject* type;         // weak reference
     PyTypeObject* address;  // what it referred to, compared before it is asked

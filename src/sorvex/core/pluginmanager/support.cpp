@@ -1,5 +1,5 @@
 // support.cpp: the text builder, late-bound module names, the raising of
-// ConnectionInfraError and the from-import of one name.
+// ConnectionInfraError, and the running of the module's own Python code.
 #include "support.hpp"
 
 #include "state.hpp"
@@ -257,12 +257,17 @@ Ref TextBuilder::finish() {
 // ---------------------------------------------------------------------------
 // Module-level names and errors
 
+namespace {
+
+// "__builtins__" (empty with the error set).
+Ref builtins_key() { return Ref::from_new(PyUnicode_InternFromString("__builtins__")); }
+
 // The builtins that code of the module sees, as a Python function of a module
 // does: its globals' `__builtins__` (a module stands for its dict), or, where
 // that is missing or no dict, the builtins of the running code. Held, since
 // whatever runs next may rebind `__builtins__`; empty with the error set.
 Ref builtins_of(PyObject* globals) {
-    Ref key = Ref::from_new(PyUnicode_InternFromString("__builtins__"));
+    Ref key = builtins_key();
     PyObject* found = key ? PyDict_GetItemWithError(globals, key.get()) : nullptr;
     Ref builtins = Ref::from_borrowed(found);
     if (builtins && PyModule_Check(builtins.get())) {
@@ -281,11 +286,9 @@ Ref builtins_of(PyObject* globals) {
     return builtins;
 }
 
+}  // namespace
+
 Ref lookup_global(PyObject* globals, PyObject* name) {
-    if (globals == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "plugin manager method used after its module was cleared");
-        return {};
-    }
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value != nullptr) {
         return Ref::from_borrowed(value);
@@ -350,16 +353,10 @@ Ref format_one(const char* template_text, PyObject* value) {
 // set there when it has none: 3.7 would otherwise give it almost none.
 bool run_statements(PyObject* globals, const char* source) {
     Ref code = Ref::from_new(Py_CompileString(source, "<sorvex.core.pluginmanager>", Py_file_input));
-    Ref key = code ? Ref::from_new(PyUnicode_InternFromString("__builtins__")) : Ref();
-    const int has_builtins = key ? PyDict_Contains(globals, key.get()) : -1;
-    if (has_builtins < 0) {
+    Ref builtins = code ? builtins_of(globals) : Ref();
+    Ref key = builtins ? builtins_key() : Ref();
+    if (!key || PyDict_SetDefault(globals, key.get(), builtins.get()) == nullptr) {
         return false;
-    }
-    if (!has_builtins) {
-        Ref builtins = builtins_of(globals);
-        if (!builtins || PyDict_SetItem(globals, key.get(), builtins.get()) < 0) {
-            return false;
-        }
     }
     return bool(Ref::from_new(PyEval_EvalCode(code.get(), globals, globals)));
 }

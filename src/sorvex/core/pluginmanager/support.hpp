@@ -158,7 +158,6 @@ private:
 Ref lookup_global(PyObject* globals, PyObject* name);
 
 struct Context;  // state.hpp
-struct Names;    // names.hpp
 
 // `raise ConnectionInfraError(message)` in Python's order: the class is looked
 // up (late bound) before the message is built, since building it can run code
