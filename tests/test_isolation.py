@@ -9,7 +9,6 @@ import os
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
