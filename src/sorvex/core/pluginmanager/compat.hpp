@@ -12,6 +12,8 @@
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
 #endif
 
 #if defined(_WIN32)
@@ -59,33 +61,6 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 #else
     return _PyObject_FastCallKeywords(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
 #endif
-}
-
-inline PyObject* call_no_args(PyObject* callable) { return vectorcall(callable, nullptr, 0, nullptr); }
-
-inline PyObject* call_one_arg(PyObject* callable, PyObject* arg) {
-    PyObject* args[] = {arg};
-    return vectorcall(callable, args, 1, nullptr);
-}
-
-inline PyObject* call_method_no_args(PyObject* object, PyObject* name) {
-    PyObject* method = PyObject_GetAttr(object, name);
-    if (method == nullptr) {
-        return nullptr;
-    }
-    PyObject* result = call_no_args(method);
-    Py_DECREF(method);
-    return result;
-}
-
-inline PyObject* call_method_one_arg(PyObject* object, PyObject* name, PyObject* arg) {
-    PyObject* method = PyObject_GetAttr(object, name);
-    if (method == nullptr) {
-        return nullptr;
-    }
-    PyObject* result = call_one_arg(method, arg);
-    Py_DECREF(method);
-    return result;
 }
 
 #if PY_VERSION_HEX < 0x03080000
@@ -162,19 +137,11 @@ PyTypeObject* new_method_type(const char* name, size_t basicsize, Py_ssize_t wea
     }
     unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
 #if PY_VERSION_HEX >= 0x03090000
-#if PY_VERSION_HEX >= 0x030C0000
     PyMemberDef members[] = {
         {"__vectorcalloffset__", Py_T_PYSSIZET, VectorcallOffset, Py_READONLY, nullptr},
         {"__weaklistoffset__", Py_T_PYSSIZET, weaklist_offset, Py_READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr},
     };
-#else
-    PyMemberDef members[] = {
-        {"__vectorcalloffset__", T_PYSSIZET, VectorcallOffset, READONLY, nullptr},
-        {"__weaklistoffset__", T_PYSSIZET, weaklist_offset, READONLY, nullptr},
-        {nullptr, 0, 0, 0, nullptr},
-    };
-#endif
     slots[count++] = {Py_tp_members, members};  // copied into the type
     slots[count++] = {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)};
     flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;

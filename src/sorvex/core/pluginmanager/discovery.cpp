@@ -24,7 +24,7 @@ const char kHelpers[] =
 
 // One of the plugin_package_* helpers: its two values, or false.
 bool import_plugin_package(PyObject* helper, Ref& first_value, Ref& package_name) {
-    Ref pair = Ref::from_new(compat::call_no_args(helper));
+    Ref pair = Ref::from_new(PyObject_CallObject(helper, nullptr));
     if (!pair) {
         return false;
     }
@@ -55,7 +55,7 @@ bool locate_plugin_package(const Context& context, Ref& search_path, Ref& packag
         Ref os_module = lookup_global(context.globals, names.os);
         Ref os_path = os_module ? Ref::from_new(PyObject_GetAttr(os_module.get(), names.path)) : Ref();
         Ref dirname = os_path ? Ref::from_new(PyObject_GetAttr(os_path.get(), names.dirname)) : Ref();
-        Ref directory = dirname ? Ref::from_new(compat::call_one_arg(dirname.get(), init_file.get())) : Ref();
+        Ref directory = dirname ? Ref::from_new(PyObject_CallFunctionObjArgs(dirname.get(), init_file.get(), nullptr)) : Ref();
         search_path = directory ? Ref::from_new(PyList_New(1)) : Ref();
         if (search_path) {
             PyList_SET_ITEM(search_path.get(), 0, directory.release());
@@ -79,7 +79,7 @@ int is_plugin_module(const Names& names, PyObject* name) {
     if (contains != 0) {
         return contains < 0 ? -1 : 0;
     }
-    Ref ends = Ref::from_new(compat::call_method_one_arg(name, names.endswith, names.tests));
+    Ref ends = Ref::from_new(PyObject_CallMethodObjArgs(name, names.endswith, names.tests, nullptr));
     const int truth = ends ? PyObject_IsTrue(ends.get()) : -1;
     return truth < 0 ? -1 : !truth;
 }
@@ -140,7 +140,7 @@ PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const*
         return nullptr;
     }
     while (Ref item = Ref::from_new(PyIter_Next(iterator.get()))) {
-        Ref name = Ref::from_new(compat::call_one_arg(context.state.discovery.module_name_of, item.get()));
+        Ref name = Ref::from_new(PyObject_CallFunctionObjArgs(context.state.discovery.module_name_of, item.get(), nullptr));
         const int wanted = name ? is_plugin_module(names, name.get()) : -1;
         if (wanted < 0) {
             return nullptr;
@@ -151,7 +151,7 @@ PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const*
         // importlib.import_module(name)
         Ref importlib = lookup_global(globals, names.importlib);
         Ref import_module = importlib ? Ref::from_new(PyObject_GetAttr(importlib.get(), names.import_module)) : Ref();
-        Ref module = import_module ? Ref::from_new(compat::call_one_arg(import_module.get(), name.get())) : Ref();
+        Ref module = import_module ? Ref::from_new(PyObject_CallFunctionObjArgs(import_module.get(), name.get(), nullptr)) : Ref();
         if (!module) {
             return nullptr;
         }
@@ -192,11 +192,11 @@ PyObject* discover_external_plugins_impl(const Context& context, PyObject* const
         }
         Ref module_name = Ref::from_new(PyObject_GetAttr(plugin.get(), names.module_name));
         Ref text = module_name ? message.add_str(module_name.get()).finish() : Ref();
-        if (!text || !Ref::from_new(compat::call_one_arg(debug.get(), text.get()))) {
+        if (!text || !Ref::from_new(PyObject_CallFunctionObjArgs(debug.get(), text.get(), nullptr))) {
             return nullptr;
         }
         // plugin.load()
-        if (!Ref::from_new(compat::call_method_no_args(plugin.get(), names.load))) {
+        if (!Ref::from_new(PyObject_CallMethodObjArgs(plugin.get(), names.load, nullptr))) {
             return nullptr;
         }
     }

@@ -11,21 +11,21 @@ struct NameMessages {
     const char* without_parent;  // + str(name)
     const char* not_text;
     const char* reserved;
-    const char* wrong_case;  // % (name,)
+    const char* wrong_case;  // PyUnicode_FromFormat: str(name)
 };
 
 constexpr NameMessages kSeriesMessages{
     "OS information not provided for Series: ",
     "Series should be of type str",
     "Series cannot be named \"data\": \"data\" is reserved for plugin records",
-    "Series (%s) has to be in lowercase",
+    "Series (%S) has to be in lowercase",
 };
 
 constexpr NameMessages kModelMessages{
     "OS and Series are required for Model: ",
     "Model should be of type str",
     "Model cannot be named \"data\": \"data\" is reserved for plugin records",
-    " Model (%s) has to be in lowecase",
+    " Model (%S) has to be in lowecase",
 };
 
 // "OS should be one of these " + str(self.supported_os) + " , but got " + str(os)
@@ -38,7 +38,7 @@ constexpr char kOsNotBuiltIn[] = " is not part of the built-in list of supported
 // "Plugin data not found for (" + "/".join(path) + "), type: " + str(chassis_type) + " "
 constexpr const char* kLookupMiss[] = {"Plugin data not found for (", "), type: ", " "};
 constexpr char kNotFound[] = "Plugin data not found";
-constexpr char kChassisNotFound[] = "Plugin data not found for %s";
+constexpr char kChassisNotFound[] = "Plugin data not found for %S";
 constexpr char kPluginsProtected[] = " Protected Member, cannot modify Plugins";
 
 }  // namespace sorvex

@@ -72,7 +72,7 @@ Ref create_class(ModuleState& state, PyObject* module, PyObject* globals) {
                 member = Ref::from_new(PyStaticMethod_New(method.get()));
                 break;
             case Kind::property_getter:  // plugins = property(getter)
-                member = Ref::from_new(compat::call_one_arg(reinterpret_cast<PyObject*>(&PyProperty_Type), method.get()));
+                member = Ref::from_new(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), method.get(), nullptr));
                 break;
             case Kind::property_setter: {  // plugins = plugins.setter(setter)
                 Ref getter_property = Ref::from_borrowed(PyDict_GetItemString(namespace_dict.get(), spec.name));
@@ -80,7 +80,7 @@ Ref create_class(ModuleState& state, PyObject* module, PyObject* globals) {
                     PyErr_SetString(PyExc_SystemError, "a property setter must follow its getter");
                     return {};
                 }
-                member = Ref::from_new(compat::call_method_one_arg(getter_property.get(), names.setter, method.get()));
+                member = Ref::from_new(PyObject_CallMethodObjArgs(getter_property.get(), names.setter, method.get(), nullptr));
                 break;
             }
         }

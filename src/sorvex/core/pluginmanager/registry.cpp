@@ -32,7 +32,7 @@ int find_child_generally(const Names& names, PyObject* node, PyObject* key, Ref&
             return present;
         }
     } else {
-        Ref keys = Ref::from_new(compat::call_method_no_args(node, names.keys));
+        Ref keys = Ref::from_new(PyObject_CallMethodObjArgs(node, names.keys, nullptr));
         const int present = keys ? PySequence_Contains(keys.get(), key) : -1;
         if (present <= 0) {
             return present;
@@ -85,33 +85,17 @@ std::nullptr_t raise_not_found(Dispatch& dispatch) { return InfraError(dispatch.
 
 std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObject* chassis_type) {
     InfraError error(dispatch.context());
-    if (!error.found()) {
+    Ref keys = error.found() ? Ref::from_new(PyTuple_New(path.length)) : Ref();
+    for (int i = 0; keys && i < path.length; ++i) {
+        PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(path.keys[i]));
+    }
+    // "/".join() reads the characters of str subclasses too, calling nothing,
+    // and fails as Python does for a key that is not a str.
+    Ref joined = keys ? Ref::from_new(PyUnicode_Join(dispatch.names().slash, keys.get())) : Ref();
+    if (!joined) {
         return nullptr;
     }
-    const Names& names = dispatch.names();
-    TextBuilder message(kLookupMiss[0]);
-    bool all_text = true;
-    for (int i = 0; i < path.length; ++i) {
-        all_text = all_text && PyUnicode_Check(path.keys[i]) && compat::str_ready(path.keys[i]);
-    }
-    if (all_text) {
-        // join reads the characters of str subclasses too, calling nothing
-        for (int i = 0; i < path.length; ++i) {
-            if (i > 0) {
-                message.ascii("/", 1);
-            }
-            message.append_slice(path.keys[i], 0, PyUnicode_GET_LENGTH(path.keys[i]));
-        }
-    } else {
-        // fails as "/".join() does for a key that is not a str
-        Ref keys = Ref::from_new(PyTuple_New(path.length));
-        for (int i = 0; keys && i < path.length; ++i) {
-            PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(path.keys[i]));
-        }
-        Ref joined = keys ? Ref::from_new(PyUnicode_Join(names.slash, keys.get())) : Ref();
-        message.add(joined.get());
-    }
-    Ref text = message.ascii(kLookupMiss[1]).add_str(chassis_type).ascii(kLookupMiss[2]).finish();
+    Ref text = TextBuilder(kLookupMiss[0]).add(joined.get()).ascii(kLookupMiss[1]).add_str(chassis_type).ascii(kLookupMiss[2]).finish();
     return error.raise(text.get());
 }
 
@@ -224,7 +208,7 @@ PyObject* unregister_plugin_impl(const Context& context, PyObject* const* args) 
         if (!error.found()) {
             return nullptr;
         }
-        Ref message = format_one(kChassisNotFound, chassis_type);
+        Ref message = Ref::from_new(PyUnicode_FromFormat(kChassisNotFound, chassis_type));
         return error.raise(message.get());
     }
     return PyObject_DelItem(chassis_map.get(), chassis_type) < 0 ? nullptr : Py_NewRef(Py_None);
@@ -319,7 +303,7 @@ PyObject* register_plugin_impl(const Context& context, PyObject* const* args) {
     // empty nodes behind, since an empty series node hides its OS's record.
     dispatch.leave_quick_route();
     Ref getfile = lookup_global(context.globals, names.getfile);
-    Ref class_path = getfile ? Ref::from_new(compat::call_one_arg(getfile.get(), cls)) : Ref();
+    Ref class_path = getfile ? Ref::from_new(PyObject_CallFunctionObjArgs(getfile.get(), cls, nullptr)) : Ref();
     if (!class_path) {
         return nullptr;
     }

@@ -68,7 +68,7 @@ void measure_stack() {
 // The text of a finished child, waiting for its parent.
 bool split_lines(const Names& names, PyObject* text, Ref& lines) {
     lines = PyUnicode_CheckExact(text) ? Ref::from_new(PyUnicode_Split(text, names.newline, -1))
-                                       : Ref::from_new(compat::call_method_one_arg(text, names.split, names.newline));
+                                       : Ref::from_new(PyObject_CallMethodObjArgs(text, names.split, names.newline, nullptr));
     return bool(lines);
 }
 
@@ -119,7 +119,7 @@ int open_level(const Names& names, PyObject* data, PyObject* output, std::vector
     if (PyDict_CheckExact(data)) {
         keys = Ref::from_new(PyDict_Keys(data));
     } else {
-        Ref view = Ref::from_new(compat::call_method_no_args(data, names.keys));
+        Ref view = Ref::from_new(PyObject_CallMethodObjArgs(data, names.keys, nullptr));
         keys = view ? Ref::from_new(PySequence_List(view.get())) : Ref();
     }
     if (!keys || PyList_Sort(keys.get()) < 0) {
@@ -164,16 +164,9 @@ bool add_child_lines(const Names& names, Level& level, PyObject* temp_output) {
                 return false;
             }
         }
+        // output + ("\n" + start + line)
         const char* start = first_of_last ? kTreeBar : separator;
-        if (level.output.exact() && PyUnicode_CheckExact(line.get()) && compat::str_ready(line.get())) {
-            // output + ("\n" + start + line), both exact str: plain concatenation
-            level.output.ascii("\n", 1).ascii(start);
-            level.output.append_slice(line.get(), 0, PyUnicode_GET_LENGTH(line.get()));
-        } else {
-            Ref piece = TextBuilder("\n").ascii(start).add(line.get()).finish();
-            level.output.add(piece.get());
-        }
-        if (level.output.failed()) {
+        if (level.output.add(TextBuilder("\n").ascii(start).add(line.get()).finish().get()).failed()) {
             return false;
         }
         current_line += 1;

@@ -4,140 +4,38 @@
 
 #include "state.hpp"
 
-#include <algorithm>
-
 namespace sorvex {
 
 // ---------------------------------------------------------------------------
 // TextBuilder
 
-namespace {
-
-int kind_for(Py_UCS4 max_char) {
-    return max_char <= 0xFF ? 1 : max_char <= 0xFFFF ? 2 : 4;
-}
-
-// Copies `count` characters of kind `from` to kind `to` (to >= from).
-void widen_copy(unsigned char* target, int to, const void* source, int from, size_t count) {
-    if (to == from) {
-        std::memcpy(target, source, count * static_cast<size_t>(to));
-        return;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(from, source, static_cast<Py_ssize_t>(i));
-        PyUnicode_WRITE(to, target, static_cast<Py_ssize_t>(i), c);
-    }
-}
-
-}  // namespace
-
 TextBuilder::TextBuilder(PyObject* start) {
-    if (PyUnicode_CheckExact(start)) {
-        if (!compat::str_ready(start)) {
-            fail();
-            return;
-        }
+    if (!PyUnicode_CheckExact(start)) {
+        object_ = Ref::from_borrowed(start);
+    } else if (compat::str_ready(start)) {
         append_slice(start, 0, PyUnicode_GET_LENGTH(start));
     } else {
-        Py_INCREF(start);
-        object_ = start;
+        fail();
     }
-}
-
-TextBuilder::TextBuilder(TextBuilder&& other) noexcept
-    : data_(other.data_), length_(other.length_), capacity_(other.capacity_), kind_(other.kind_),
-      max_char_(other.max_char_), object_(other.object_), failed_(other.failed_) {
-    other.data_ = nullptr;
-    other.object_ = nullptr;
-    other.length_ = other.capacity_ = 0;
-}
-
-TextBuilder& TextBuilder::operator=(TextBuilder&& other) noexcept {
-    if (this != &other) {
-        PyMem_Free(data_);
-        PyObject* old = object_;
-        data_ = other.data_;
-        length_ = other.length_;
-        capacity_ = other.capacity_;
-        kind_ = other.kind_;
-        max_char_ = other.max_char_;
-        object_ = other.object_;
-        failed_ = other.failed_;
-        other.data_ = nullptr;
-        other.object_ = nullptr;
-        other.length_ = other.capacity_ = 0;
-        Py_XDECREF(old);
-    }
-    return *this;
-}
-
-TextBuilder::~TextBuilder() {
-    PyMem_Free(data_);
-    Py_XDECREF(object_);
 }
 
 void TextBuilder::fail() {
     failed_ = true;
-    PyMem_Free(data_);
-    data_ = nullptr;
-    length_ = capacity_ = 0;
-    Py_CLEAR(object_);
+    narrow_.clear();
+    wide_.clear();
+    object_ = Ref();
 }
 
-// Room for `more` characters of at least `kind`, widening what is there.
-bool TextBuilder::reserve(size_t more, int kind) {
-    const int new_kind = std::max(kind, kind_);
-    if (more > PY_SSIZE_T_MAX - length_) {
-        PyErr_NoMemory();
-        fail();
-        return false;
+TextBuilder& TextBuilder::ascii(const char* text, size_t length) {
+    if (object_) {
+        return add(Ref::from_new(PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(length), nullptr)).get());
     }
-    const size_t needed = length_ + more;
-    if (new_kind == kind_ && needed <= capacity_) {
-        return true;
+    if (!failed_ && wide_.empty()) {
+        narrow_.append(text, length);
+    } else if (!failed_) {
+        wide_.insert(wide_.end(), text, text + length);
     }
-    const size_t capacity = std::max({needed, capacity_ * 2, size_t{64}});
-    if (capacity > static_cast<size_t>(PY_SSIZE_T_MAX) / static_cast<size_t>(new_kind)) {
-        PyErr_NoMemory();
-        fail();
-        return false;
-    }
-    if (new_kind == kind_) {
-        void* grown = PyMem_Realloc(data_, capacity * static_cast<size_t>(kind_));
-        if (grown == nullptr) {
-            PyErr_NoMemory();
-            fail();
-            return false;
-        }
-        data_ = static_cast<unsigned char*>(grown);
-    } else {
-        auto* wider = static_cast<unsigned char*>(PyMem_Malloc(capacity * static_cast<size_t>(new_kind)));
-        if (wider == nullptr) {
-            PyErr_NoMemory();
-            fail();
-            return false;
-        }
-        if (length_ != 0) {
-            widen_copy(wider, new_kind, data_, kind_, length_);
-        }
-        PyMem_Free(data_);
-        data_ = wider;
-        kind_ = new_kind;
-    }
-    capacity_ = capacity;
-    return true;
-}
-
-void TextBuilder::append_ascii(const char* text, size_t length) {
-    if (failed_ || !reserve(length, 1)) {
-        return;
-    }
-    if (kind_ == 1) {
-        std::memcpy(data_ + length_, text, length);
-    } else {
-        widen_copy(data_ + length_ * static_cast<size_t>(kind_), kind_, text, 1, length);
-    }
-    length_ += length;
+    return *this;
 }
 
 void TextBuilder::append_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
@@ -145,86 +43,43 @@ void TextBuilder::append_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end)
         return;
     }
     const int kind = PyUnicode_KIND(text);
-    // Every character of a canonical str of kind 2 or 4 needs that kind, and
-    // a non-ASCII latin-1 one holds at least one character above 127.
-    const Py_UCS4 max_char = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(text));
-    const size_t count = static_cast<size_t>(end - start);
-    if (!reserve(count, kind_for(max_char))) {
+    const void* data = PyUnicode_DATA(text);
+    if (kind == PyUnicode_1BYTE_KIND && wide_.empty()) {
+        narrow_.append(static_cast<const char*>(data) + start, static_cast<size_t>(end - start));
         return;
     }
-    max_char_ = max_char;
-    const auto* source = static_cast<const unsigned char*>(PyUnicode_DATA(text)) + static_cast<size_t>(start) * static_cast<size_t>(kind);
-    widen_copy(data_ + length_ * static_cast<size_t>(kind_), kind_, source, kind, count);
-    length_ += count;
-}
-
-// The buffer becomes a str object: the next piece is not an exact str, or
-// the text so far is not.
-bool TextBuilder::switch_to_object() {
-    if (object_ != nullptr) {
-        return true;
+    if (wide_.empty()) {  // the first character beyond latin-1
+        for (const char c : narrow_) {
+            wide_.push_back(static_cast<unsigned char>(c));
+        }
+        narrow_.clear();
     }
-    Ref text = finish();
-    if (!text) {
-        return false;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        wide_.push_back(PyUnicode_READ(kind, data, i));
     }
-    object_ = text.release();
-    return true;
-}
-
-void TextBuilder::add_ascii_object(const char* text, size_t length) {
-    if (failed_) {
-        return;
-    }
-    Ref piece = Ref::from_new(PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(length), nullptr));
-    if (!piece) {
-        fail();
-        return;
-    }
-    add(piece.get());
 }
 
 TextBuilder& TextBuilder::add(PyObject* piece) {
-    if (failed_) {
+    if (failed_ || piece == nullptr) {
+        fail();  // a piece that could not be made leaves its error standing
         return *this;
     }
-    if (piece == nullptr) {  // the piece could not be made: its error stands
-        fail();
-        return *this;
-    }
-    if (object_ == nullptr && PyUnicode_CheckExact(piece)) {
-        if (!compat::str_ready(piece)) {
-            fail();
-        } else {
+    if (!object_ && PyUnicode_CheckExact(piece)) {
+        if (compat::str_ready(piece)) {
             append_slice(piece, 0, PyUnicode_GET_LENGTH(piece));
+        } else {
+            fail();
         }
         return *this;
     }
-    if (!switch_to_object()) {
+    Ref left = object_ ? std::move(object_) : finish();
+    Ref sum = left ? Ref::from_new(PyNumber_Add(left.get(), piece)) : Ref();
+    if (!sum) {
         fail();
-        return *this;
-    }
-    PyObject* sum = PyNumber_Add(object_, piece);
-    Py_DECREF(object_);
-    object_ = nullptr;
-    if (sum == nullptr) {
-        fail();
-        return *this;
-    }
-    if (PyUnicode_CheckExact(sum) && compat::str_ready(sum)) {
-        // Back to the buffer: the text is an exact str again.
-        append_slice(sum, 0, PyUnicode_GET_LENGTH(sum));
-        Py_DECREF(sum);
+    } else if (PyUnicode_CheckExact(sum.get()) && compat::str_ready(sum.get())) {
+        append_slice(sum.get(), 0, PyUnicode_GET_LENGTH(sum.get()));  // back to the buffer
     } else {
-        object_ = sum;
-    }
-    return *this;
-}
-
-TextBuilder& TextBuilder::add_str(PyObject* value) {
-    if (!failed_) {
-        Ref text = Ref::from_new(PyObject_Str(value));
-        add(text.get());
+        object_ = std::move(sum);
     }
     return *this;
 }
@@ -233,24 +88,16 @@ Ref TextBuilder::finish() {
     if (failed_) {
         return {};
     }
-    if (object_ != nullptr) {
-        PyObject* object = object_;
-        object_ = nullptr;
-        return Ref::from_new(object);
-    }
-    Ref text = Ref::from_new(PyUnicode_New(static_cast<Py_ssize_t>(length_), max_char_));
+    Ref text = object_ ? std::move(object_)
+               : wide_.empty()
+                   ? Ref::from_new(PyUnicode_DecodeLatin1(narrow_.data(), static_cast<Py_ssize_t>(narrow_.size()), nullptr))
+                   : Ref::from_new(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_.data(),
+                                                             static_cast<Py_ssize_t>(wide_.size())));
+    narrow_.clear();
+    wide_.clear();
     if (!text) {
         fail();
-        return {};
     }
-    if (length_ != 0) {
-        std::memcpy(PyUnicode_DATA(text.get()), data_, length_ * static_cast<size_t>(kind_));
-    }
-    PyMem_Free(data_);
-    data_ = nullptr;
-    length_ = capacity_ = 0;
-    kind_ = 1;
-    max_char_ = 127;
     return text;
 }
 
@@ -314,7 +161,7 @@ std::nullptr_t InfraError::raise(PyObject* message) {
     if (!class_ || message == nullptr) {
         return nullptr;
     }
-    Ref error = Ref::from_new(compat::call_one_arg(class_.get(), message));
+    Ref error = Ref::from_new(PyObject_CallFunctionObjArgs(class_.get(), message, nullptr));
     if (!error) {
         return nullptr;
     }
@@ -335,15 +182,6 @@ std::nullptr_t InfraError::raise(const char* message) {
     }
     Ref text = Ref::from_new(PyUnicode_FromString(message));
     return raise(text.get());
-}
-
-Ref format_one(const char* template_text, PyObject* value) {
-    Ref format = Ref::from_new(PyUnicode_FromString(template_text));
-    Ref operand = Ref::from_new(PyTuple_Pack(1, value));
-    if (!format || !operand) {
-        return {};
-    }
-    return Ref::from_new(PyUnicode_Format(format.get(), operand.get()));
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace sorvex {
 
@@ -95,60 +97,42 @@ private:
 // ---------------------------------------------------------------------------
 // Text built left to right as Python's `a + b + c` builds it. While the text
 // so far is an exact str, exact str pieces are copied into a buffer of ours
-// and become one str at the end, so that long texts take linear time. A start
-// or a piece that is anything else goes through the generic `+` at the point
-// where it arrives, so a str subclass's __add__ or __radd__ is honoured, and
-// an object that is not text fails as it does in Python. Nothing is ever added
-// in place to an object that the caller gave. After a failure every step is
-// skipped and finish() returns NULL with the error set.
+// (one byte a character while all are latin-1, four after) and become one
+// str at the end, so that long texts take linear time. A start or a piece
+// that is anything else goes through the generic `+` at the point where it
+// arrives, so a str subclass's __add__ or __radd__ is honoured, and an object
+// that is not text fails as it does in Python. Nothing is ever added in place
+// to an object that the caller gave. After a failure every step is skipped
+// and finish() returns NULL with the error set. The buffer's allocation
+// failures are std::bad_alloc, which the members' entry point turns into
+// MemoryError.
 class TextBuilder {
 public:
     TextBuilder() = default;
-    explicit TextBuilder(const char* ascii) { append_ascii(ascii, std::strlen(ascii)); }
+    explicit TextBuilder(const char* ascii) : narrow_(ascii) {}
     explicit TextBuilder(PyObject* start);
-    TextBuilder(TextBuilder&& other) noexcept;
-    TextBuilder& operator=(TextBuilder&& other) noexcept;
-    TextBuilder(const TextBuilder&) = delete;
-    TextBuilder& operator=(const TextBuilder&) = delete;
-    ~TextBuilder();
 
     // + an ASCII literal
-    TextBuilder& ascii(const char* text, size_t length) {
-        if (object_ == nullptr) {
-            append_ascii(text, length);
-        } else {
-            add_ascii_object(text, length);
-        }
-        return *this;
-    }
+    TextBuilder& ascii(const char* text, size_t length);
     TextBuilder& ascii(const char* text) { return ascii(text, std::strlen(text)); }
-    // + piece, any object
+    // + piece, any object (NULL: making the piece failed, and its error stands)
     TextBuilder& add(PyObject* piece);
     // + str(value)
-    TextBuilder& add_str(PyObject* value);
-    // + text[start:end] of a str (its characters, whatever its type). Only
-    // while exact() holds, as the plain rendering pass uses it.
+    TextBuilder& add_str(PyObject* value) { return failed_ ? *this : add(Ref::from_new(PyObject_Str(value)).get()); }
+    // + text[start:end] of an exact str, while the text so far is an exact
+    // str too (as the plain rendering pass uses it).
     void append_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end);
 
-    // Whether the text so far is an exact str, held in the buffer.
-    bool exact() const { return object_ == nullptr && !failed_; }
     bool failed() const { return failed_; }
     // The text, or NULL with the error set.
     Ref finish();
 
 private:
-    void append_ascii(const char* text, size_t length);
-    void add_ascii_object(const char* text, size_t length);
-    bool reserve(size_t more, int kind);
-    bool switch_to_object();
     void fail();
 
-    unsigned char* data_ = nullptr;  // length_ characters of kind_ bytes each
-    size_t length_ = 0;
-    size_t capacity_ = 0;            // in characters
-    int kind_ = 1;
-    Py_UCS4 max_char_ = 127;         // as PyUnicode_New wants it: 127, 255, 0xFFFF or 0x10FFFF
-    PyObject* object_ = nullptr;     // the text so far, when it is not an exact str in the buffer
+    std::string narrow_;          // latin-1 characters, while every one is
+    std::vector<Py_UCS4> wide_;   // all of them, once one is not (narrow_ is then empty)
+    Ref object_;                  // the text so far, when it is not an exact str in the buffer
     bool failed_ = false;
 };
 
@@ -178,9 +162,6 @@ public:
 private:
     Ref class_;
 };
-
-// `template % (value,)`.
-Ref format_one(const char* template_text, PyObject* value);
 
 // Python statements run in `globals`: a module's namespace, or a namespace of
 // our own. False with the error set.

@@ -26,7 +26,7 @@ constexpr AsciiClasses kAsciiClass;
 // the second only when the first is false.
 SORVEX_OUT_OF_LINE int follows_name_rule_generally(const Names& names, PyObject* name) {
     for (PyObject* predicate : {names.islower, names.isdigit}) {
-        Ref answer = Ref::from_new(compat::call_method_no_args(name, predicate));
+        Ref answer = Ref::from_new(PyObject_CallMethodObjArgs(name, predicate, nullptr));
         const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
         if (truth != 0) {
             return truth;
@@ -172,7 +172,7 @@ bool check_os_fully(Dispatch& dispatch, PyObject* os) {
                     return false;
                 }
                 Ref message = TextBuilder().add_str(os).ascii(kOsNotBuiltIn).finish();
-                return message && Ref::from_new(compat::call_one_arg(debug.get(), message.get()));
+                return message && Ref::from_new(PyObject_CallFunctionObjArgs(debug.get(), message.get(), nullptr));
             }
         }
     }
@@ -298,7 +298,7 @@ SORVEX_OUT_OF_LINE bool refuse_name(Dispatch& dispatch, const NameMessages& mess
     } else if (is_reserved_name(dispatch.names(), name)) {
         error.raise(messages.reserved);
     } else {
-        Ref message = format_one(messages.wrong_case, name);
+        Ref message = Ref::from_new(PyUnicode_FromFormat(messages.wrong_case, name));
         error.raise(message.get());
     }
     return false;
