@@ -22,8 +22,6 @@ const char kModuleDoc[] =
 const char kClassDoc[] =
     "\n        Loads all plugin implementation,\n        provides API's for accessing plugins\n    ";
 
-const char kSampleDoc[] = " Sample implementation\n        ";
-
 // The module body's imports, in their order: Python statements, so that the
 // interpreter imports, binds and reports failures exactly as for any module.
 const char kImports[] =
@@ -38,6 +36,15 @@ const char kImports[] =
     // which plugins load, and in what order, never depends on an unrelated
     // package.
     "from sorvex._entry_points import iter_entry_points\n";
+
+// The end of the module body: run as the main program, it registers a sample
+// plugin on the shared manager.
+const char kMainProgram[] =
+    "if __name__ == \"__main__\":\n"
+    "    from sorvex import __plugin_manager__\n"
+    "    class Sample:\n"
+    "        __doc__ = \" Sample implementation\\n        \"\n"
+    "    __plugin_manager__.register_plugin(os=\"talvo\", series=\"t3z\", cls=Sample)\n";
 
 // The class: `type("PluginManager", (object,), namespace)`, the namespace
 // filled from the member table in definition order.
@@ -97,41 +104,6 @@ Ref create_class(ModuleState& state, PyObject* module, PyObject* globals) {
     return Ref::from_new(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
 }
 
-// Run when the module executes as the main program: registers a sample
-// plugin on the shared manager.
-bool run_demonstration(const ModuleState& state, PyObject* globals) {
-    const Names& names = state.names;
-    if (!run_statements(globals, "from sorvex import __plugin_manager__\n")) {
-        return false;
-    }
-    PyObject* module_name = PyDict_GetItemWithError(globals, names.__name__);
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "module has no __name__");
-        }
-        return false;
-    }
-    // class Sample: " Sample implementation\n        "
-    Ref sample_namespace = Ref::from_new(Py_BuildValue("{s:O,s:s,s:s}", "__module__", module_name, "__qualname__",
-                                                       "Sample", "__doc__", kSampleDoc));
-    Ref sample = sample_namespace ? Ref::from_new(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
-                                                                        "Sample", sample_namespace.get()))
-                                  : Ref();
-    if (!sample || PyDict_SetItemString(globals, "Sample", sample.get()) < 0) {
-        return false;
-    }
-    // __plugin_manager__.register_plugin(os="talvo", series="t3z", cls=Sample)
-    Ref manager = lookup_global(globals, names.__plugin_manager__);
-    Ref register_plugin = manager ? Ref::from_new(PyObject_GetAttr(manager.get(), names.register_plugin)) : Ref();
-    Ref talvo = Ref::from_new(PyUnicode_FromString("talvo"));
-    Ref t3z = Ref::from_new(PyUnicode_FromString("t3z"));
-    if (!register_plugin || !talvo || !t3z) {
-        return false;
-    }
-    PyObject* values[] = {talvo.get(), t3z.get(), sample.get()};
-    return bool(Ref::from_new(compat::vectorcall(register_plugin.get(), values, 0, state.keywords.demo_registration)));
-}
-
 ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 int module_exec(PyObject* module) {
@@ -155,18 +127,7 @@ int module_exec(PyObject* module) {
     if (!plugin_manager || PyDict_SetItem(globals, names.PluginManager, plugin_manager.get()) < 0) {
         return -1;
     }
-    // if __name__ == "__main__":
-    PyObject* name = PyDict_GetItemWithError(globals, names.__name__);
-    if (name == nullptr) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    Ref name_ref = Ref::from_borrowed(name);
-    Ref main_name = Ref::from_new(PyUnicode_FromString("__main__"));
-    const int is_main = main_name ? PyObject_RichCompareBool(name, main_name.get(), Py_EQ) : -1;
-    if (is_main < 0 || (is_main == 1 && !run_demonstration(state, globals))) {
-        return -1;
-    }
-    return 0;
+    return run_statements(globals, kMainProgram) ? 0 : -1;
 }
 
 // The state holds strings, tuples, two types that refer to no module, weak

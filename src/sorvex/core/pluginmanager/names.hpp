@@ -17,16 +17,9 @@ constexpr char kTreeBlank[] = "  ";
 constexpr char kTreeLabel[] = "__ ";
 constexpr char kTreeEquals[] = " = ";
 
-}  // namespace sorvex
-
-namespace sorvex {
-
 // field, text
 #define SORVEX_NAMES(X)                                                        \
-    /* parameters */                                                          \
-    X(os, "os") X(series, "series") X(model, "model")         \
-    X(chassis_type, "chassis_type") X(cls, "cls") X(data, "data")             \
-    X(output, "output") X(group, "group")                   \
+    X(os, "os") X(cls, "cls") X(data, "data")                                 \
     /* the manager's state and the members reached through the instance */    \
     X(_plugins, "_plugins") X(supported_os, "supported_os")                   \
     X(chassis_type_list, "chassis_type_list")                                 \
@@ -34,14 +27,13 @@ namespace sorvex {
     X(validate_model, "validate_model") X(validate_series, "validate_series") \
     X(validate_os, "validate_os")                                             \
     X(validate_chassis_type, "validate_chassis_type")                         \
-    X(print_tree, "print_tree") X(register_plugin, "register_plugin")         \
+    X(print_tree, "print_tree")                                               \
     /* module-level names, looked up when they are used */                    \
     X(pkgutil, "pkgutil") X(importlib, "importlib") X(log, "log")             \
     X(supported_chassis, "supported_chassis") X(getfile, "getfile")           \
     X(ConnectionInfraError, "ConnectionInfraError")                           \
     X(iter_entry_points, "iter_entry_points")                                 \
     X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(PluginManager, "PluginManager") \
-    X(__plugin_manager__, "__plugin_manager__")                               \
     /* attributes and methods of other objects */                             \
     X(keys, "keys") X(debug, "debug") X(islower, "islower")                   \
     X(isdigit, "isdigit") X(endswith, "endswith") X(split, "split")           \
@@ -49,9 +41,8 @@ namespace sorvex {
     X(path, "path") X(walk_packages, "walk_packages")                         \
     X(import_module, "import_module") X(dirname, "dirname")                   \
     X(setter, "setter") X(__class__, "__class__") X(__name__, "__name__")     \
-    X(__file__, "__file__") X(__path__, "__path__") X(__spec__, "__spec__")   \
-    X(_initializing, "_initializing") X(__module__, "__module__")             \
-    X(__qualname__, "__qualname__") X(__doc__, "__doc__")                     \
+    X(__module__, "__module__") X(__qualname__, "__qualname__")               \
+    X(__doc__, "__doc__")                                                     \
     /* literals */                                                            \
     X(single_rp, "single_rp") X(linux, "linux") X(mocked, "mocked")           \
     X(empty, "") X(slash, "/") X(newline, "\n") X(dot, ".")                   \
@@ -60,14 +51,13 @@ namespace sorvex {
     X(tests, "tests") X(sorvex_plugins, "sorvex.plugins")
 
 // field, names of the keywords in call order
-#define SORVEX_KEYWORDS(X)                                  \
-    X(model_check, os, series, model) /* validate_model */   \
-    X(series_check, series, os)       /* validate_series */  \
-    X(os_check, os)                   /* validate_os */      \
-    X(chassis_check, chassis_type)    /* validate_chassis_type */ \
-    X(print_tree_call, data, output)                          \
-    X(entry_point_query, group)       /* iter_entry_points */ \
-    X(demo_registration, os, series, cls)
+#define SORVEX_KEYWORDS(X)                                             \
+    X(model_check, {"os", "series", "model"}) /* validate_model */     \
+    X(series_check, {"series", "os"})         /* validate_series */    \
+    X(os_check, {"os"})                       /* validate_os */        \
+    X(chassis_check, {"chassis_type"})        /* validate_chassis_type */ \
+    X(print_tree_call, {"data", "output"})                             \
+    X(entry_point_query, {"group"})           /* iter_entry_points */
 
 struct Names {
 #define SORVEX_NAME_FIELD(field, text) PyObject* field;
