@@ -217,66 +217,38 @@ int is_linux(const Names& names, PyObject* os) {
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
-// Calls an overriding check with its keyword arguments; the result is
-// discarded.
-bool call_override(PyObject* callable, PyObject* const* values, PyObject* kwnames) {
-    return bool(Ref::from_new(compat::vectorcall(callable, values, 0, kwnames)));
+// self.<member>(**dict(zip(keywords, values))) when a subclass or the
+// instance overrides the check (its result is discarded), else the module's
+// own check.
+template <size_t Count, typename OwnCheck>
+bool run_check(Dispatch& dispatch, Member member, PyObject* keywords, PyObject* const (&values)[Count],
+               OwnCheck own_check) {
+    Ref check;
+    if (!dispatch.resolve(member, check)) {
+        return false;
+    }
+    return check ? bool(Ref::from_new(compat::vectorcall(check.get(), values, 0, keywords))) : own_check();
 }
 
 // The body of validate_arguments: each check reached through the instance,
 // and passed its arguments by keyword.
 bool run_checks(Dispatch& dispatch, const Description& d) {
     const Keywords& keywords = dispatch.keywords();
-    Ref check;
-    // self.validate_model(os=os, series=series, model=model)
-    if (!dispatch.resolve(Member::validate_model, check)) {
+    PyObject* const os = d.os();
+    PyObject* const series = d.series();
+    if (!run_check(dispatch, Member::validate_model, keywords.model_check, {os, series, d.model()},
+                   [&] { return check_model(dispatch, os, series, d.model()); }) ||
+        !run_check(dispatch, Member::validate_series, keywords.series_check, {series, os},
+                   [&] { return check_series(dispatch, os, series); }) ||
+        !run_check(dispatch, Member::validate_os, keywords.os_check, {os}, [&] { return check_os(dispatch, os); })) {
         return false;
     }
-    if (check) {
-        PyObject* values[] = {d.os(), d.series(), d.model()};
-        if (!call_override(check.get(), values, keywords.model_check)) {
-            return false;
-        }
-    } else if (!check_model(dispatch, d.os(), d.series(), d.model())) {
-        return false;
-    }
-    // self.validate_series(series=series, os=os)
-    if (!dispatch.resolve(Member::validate_series, check)) {
-        return false;
-    }
-    if (check) {
-        PyObject* values[] = {d.series(), d.os()};
-        if (!call_override(check.get(), values, keywords.series_check)) {
-            return false;
-        }
-    } else if (!check_series(dispatch, d.os(), d.series())) {
-        return false;
-    }
-    // self.validate_os(os=os)
-    if (!dispatch.resolve(Member::validate_os, check)) {
-        return false;
-    }
-    if (check) {
-        PyObject* values[] = {d.os()};
-        if (!call_override(check.get(), values, keywords.os_check)) {
-            return false;
-        }
-    } else if (!check_os(dispatch, d.os())) {
-        return false;
-    }
-    const int linux = is_linux(dispatch.names(), d.os());
+    const int linux = is_linux(dispatch.names(), os);
     if (linux != 0) {
         return linux > 0;
     }
-    // self.validate_chassis_type(chassis_type=chassis_type)
-    if (!dispatch.resolve(Member::validate_chassis_type, check)) {
-        return false;
-    }
-    if (check) {
-        PyObject* values[] = {d.chassis_type()};
-        return call_override(check.get(), values, keywords.chassis_check);
-    }
-    return check_chassis_type(dispatch, d.chassis_type());
+    return run_check(dispatch, Member::validate_chassis_type, keywords.chassis_check, {d.chassis_type()},
+                     [&] { return check_chassis_type(dispatch, d.chassis_type()); });
 }
 
 PyObject* none_if(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
