@@ -5,6 +5,7 @@
 
 #include <array>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace sorvex {
@@ -41,43 +42,30 @@ PyObject* make_signature_function(PyObject* globals, const char* name, PyObject*
 
 bool init_runtime(const MemberSpec& spec, MemberRuntime& out) {
     out.defaults = PyTuple_New(spec.param_count);
-    Ref signature = Ref::from_new(PyList_New(0));
-    if (out.defaults == nullptr || !signature) {
+    if (out.defaults == nullptr) {
         return false;
     }
+    std::string signature = "(";
     out.required_count = 0;
     for (int i = 0; i < spec.param_count; ++i) {
         const Parameter& parameter = spec.params[i];
+        const bool text = parameter.default_kind == Parameter::text;
         out.params[i] = PyUnicode_InternFromString(parameter.name);
-        if (out.params[i] == nullptr) {
+        PyObject* value = text ? PyUnicode_InternFromString(parameter.default_text) : Py_NewRef(Py_None);
+        if (value != nullptr) {
+            PyTuple_SET_ITEM(out.defaults, i, value);
+        }
+        if (out.params[i] == nullptr || value == nullptr) {
             return false;
         }
-        PyObject* value = Py_None;
-        Py_INCREF(value);
-        if (parameter.default_kind == Parameter::text) {
-            Py_DECREF(value);
-            value = PyUnicode_InternFromString(parameter.default_text);
-            if (value == nullptr) {
-                return false;
-            }
-        }
-        PyTuple_SET_ITEM(out.defaults, i, value);
+        signature += (i > 0 ? ", " : "") + std::string(parameter.name);
         if (parameter.default_kind == Parameter::required) {
             out.required_count = i + 1;
-        }
-        Ref entry = parameter.default_kind == Parameter::required
-                        ? Ref::from_borrowed(out.params[i])
-                        : Ref::from_new(PyUnicode_FromFormat("%U=%R", out.params[i], value));
-        if (!entry || PyList_Append(signature.get(), entry.get()) < 0) {
-            return false;
+        } else {
+            signature += text ? "='" + std::string(parameter.default_text) + "'" : std::string("=None");
         }
     }
-    Ref separator = Ref::from_new(PyUnicode_FromString(", "));
-    Ref joined = separator ? Ref::from_new(PyUnicode_Join(separator.get(), signature.get())) : Ref();
-    if (!joined) {
-        return false;
-    }
-    out.text_signature = PyUnicode_FromFormat("(%U)", joined.get());
+    out.text_signature = PyUnicode_FromString((signature + ")").c_str());
     out.name = PyUnicode_InternFromString(spec.name);
     out.qualname = PyUnicode_FromFormat("PluginManager.%s", spec.name);
     return out.text_signature != nullptr && out.name != nullptr && out.qualname != nullptr;
