@@ -16,16 +16,14 @@ from hypothesis import strategies as st
 import sorvex
 from sorvex import PluginReport, _cli
 from sorvex.core import pluginmanager as native
-from support import EXAMPLE_DIST, example_installed, make_dist
+from support import EXAMPLE_DIST, example_installed, make_dist, run_python
 
 needs_example = pytest.mark.skipif(not example_installed(), reason=EXAMPLE_DIST + " is not installed")
 
 
-def run(*args, env=None, command=None):
-    command = command or [sys.executable, "-m", "sorvex"]
-    return subprocess.run(
-        command + list(args), capture_output=True, text=True, timeout=120, check=False, env=env
-    )
+def run(*args, **options):
+    """The sorvex command, run with this interpreter."""
+    return run_python("-m", "sorvex", *args, timeout=120, **options)
 
 
 def console_script():
@@ -36,7 +34,7 @@ def console_script():
 
 
 def test_tree_of_discovered_plugins():
-    result = run(command=console_script())
+    result = run_python(command=console_script(), timeout=120)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith("plugins (<class 'sorvex.core.pluginmanager.PluginManager'> at 0x")
@@ -257,7 +255,7 @@ def test_broken_builtin_plugin_is_named(tmp_path):
         "import sys, sorvex.plugins; sorvex.plugins.__path__.append(sys.argv[1]); "
         "from sorvex._cli import main; sys.exit(main(['list']))"
     )
-    result = run(str(tmp_path), command=[sys.executable, "-c", program])
+    result = run_python("-c", program, str(tmp_path), timeout=120)
     assert result.returncode == 0
     assert result.stderr == (
         "sorvex: built-in plugin module 'sorvex.plugins.zz_lab' failed to load: "
@@ -302,8 +300,7 @@ def test_interrupt_during_discovery_ends_quietly_with_130(lab_site):
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
 def test_full_stdout_is_one_line_and_status_2():
     with open("/dev/full", "w") as full:
-        result = subprocess.run([sys.executable, "-m", "sorvex", "list"], stdout=full, stderr=subprocess.PIPE,
-                                text=True, timeout=120, check=False)  # fmt: skip
+        result = run("list", stdout=full)
     assert (result.returncode, result.stderr) == (2, "sorvex: cannot write to standard output: No space left on device\n")
 
 

@@ -10,7 +10,7 @@ import logging
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, rule
-from support import A, B, Glued, Tagged, header, native, outcome, pure
+from support import A, B, Glued, Tagged, header, layout, native, outcome, pure
 
 from sorvex import log
 
@@ -91,13 +91,6 @@ def repr_body(m):
     return text.replace(first, "<header>")
 
 
-def shape(node):
-    """The tree with key types and insertion order made visible."""
-    if isinstance(node, dict):
-        return [(type(key), key, shape(value)) for key, value in node.items()]
-    return node
-
-
 class Differential(RuleBasedStateMachine):
     """Runs each step on both managers and compares everything observable."""
 
@@ -124,7 +117,7 @@ class Differential(RuleBasedStateMachine):
 
     def check(self, call):
         assert self.logged_outcome(self.mine, call) == self.logged_outcome(self.oracle, call)
-        assert shape(self.mine.plugins) == shape(self.oracle.plugins)
+        assert layout(self.mine.plugins) == layout(self.oracle.plugins)
 
     @initialize(target=where, description=DESCRIPTIONS)
     def first_description(self, description):

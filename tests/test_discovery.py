@@ -4,7 +4,7 @@ import sys
 import types
 
 import pytest
-from support import EXAMPLE_DIST, example_installed
+from support import EXAMPLE_DIST, example_installed, records
 
 import sorvex
 import sorvex.plugins
@@ -237,17 +237,12 @@ def fresh_registry(monkeypatch):
             setattr(sys.modules[parent], child, module)
 
 
-def registered(tree, path=()):
+def registered(tree):
     """{(keys..., chassis type): (module, qualname)} for every record of a tree."""
     found = {}
-    for key, node in tree.items():
-        if key != "data":
-            found.update(registered(node, path + (key,)))
-            continue
-        for chassis, record in node.items():
-            assert list(record) == ["cls", "path"]
-            assert record["path"] == sys.modules[record["cls"].__module__].__file__
-            found[path + (chassis,)] = (record["cls"].__module__, record["cls"].__qualname__)
+    for path, chassis, record in records(tree):
+        assert record["path"] == sys.modules[record["cls"].__module__].__file__
+        found[path + (chassis,)] = (record["cls"].__module__, record["cls"].__qualname__)
     return found
 
 

@@ -1,7 +1,6 @@
 """sorvex._entry_points: sorvex's own reader of entry points, against importlib.metadata."""
 import json
 import os
-import subprocess
 import sys
 import warnings
 import zipfile
@@ -12,7 +11,7 @@ from hypothesis import strategies as st
 
 from sorvex import _entry_points
 import support
-from support import example_installed
+from support import example_installed, run_python
 
 GROUP = "sorvex.test_entry_points"
 
@@ -276,10 +275,9 @@ print(json.dumps(facts))
 
 def test_the_manager_uses_this_reader_and_imports_neither_pkg_resources_nor_metadata():
     # Only meaningful where nothing at start-up (a .pth file) imports them.
-    startup = subprocess.run([sys.executable, "-c", "import sys; print(sorted(set(sys.modules) & "
-                              "{'importlib.metadata', 'pkg_resources'}))"],
-                             capture_output=True, text=True, check=True)  # fmt: skip
-    result = subprocess.run([sys.executable, "-c", PROBE], capture_output=True, text=True, check=False)
+    startup = run_python("-c", "import sys; print(sorted(set(sys.modules) & {'importlib.metadata', 'pkg_resources'}))",
+                         check=True)
+    result = run_python("-c", PROBE)
     assert result.returncode == 0, result.stderr
     facts = json.loads(result.stdout)
     assert facts["bound"]

@@ -7,13 +7,13 @@ native manager must too, node for node. A table of the cases is first run in
 child processes, so that a crash fails the test of the case that caused it.
 """
 import ast
-import subprocess
 import sys
 import textwrap
 import types
 
 import pytest
-from support import BENCHMARKS, A, B, Boom, Unhashable, boom, native, nest, outcome, pure
+from support import (BENCHMARKS, A, B, Unhashable, boom, native, nest, nodes, outcome, pure, report_each,
+                     run_in_children, run_python)
 
 
 def S(text, **methods):
@@ -328,15 +328,6 @@ def describe(x, depth=0):
     return ("class", x.__qualname__) if isinstance(x, type) else ("obj", type(x).__name__)
 
 
-def nodes(tree, keep, depth=0):
-    """Identity of every node and of every key and value in it."""
-    if not isinstance(tree, dict) or depth > 50:
-        return [id(tree)]
-    items = list(dict.items(tree))
-    keep.append((tree, items))
-    return [(id(tree), [(id(k), id(v)) for k, v in items])] + [n for _, v in items for n in nodes(v, keep, depth + 1)]
-
-
 def run(mod, name):
     """The outcome of a case's last step: result or exception, the tree after it, and whether it left
     the tree alone (compared with the tree after the steps before it)."""
@@ -346,7 +337,7 @@ def run(mod, name):
         saved.append((attr, getattr(mod, attr)))
         setattr(mod, attr, value)
 
-    namespace = dict(globals(), m=m, mod=mod, p=patch, PM=mod.PluginManager)
+    namespace = dict(globals(), m=m, mod=mod, p=patch, PM=mod.PluginManager, nest=nest)
     # a rebinding case may leave the module's class rebound: restored after it like the others
     patch("ConnectionInfraError", mod.ConnectionInfraError)
     body = ast.parse(CASES[name], mode="eval").body
@@ -370,23 +361,14 @@ def run(mod, name):
 
 
 @pytest.fixture(scope="module")
-def crashes():
-    """Run every case on the native module in child processes; the cases that killed one."""
-    names, found, start = list(CASES), {}, 0
-    while start < len(names):
-        proc = subprocess.run([sys.executable, __file__, str(start)], capture_output=True, text=True)
-        if proc.returncode == 0:
-            break
-        done = [line[5:] for line in proc.stdout.splitlines() if line.startswith("case ")]
-        crashed = done[-1] if done else names[start]
-        found[crashed] = "exit %d: %s" % (proc.returncode, proc.stderr[-2000:])
-        start = names.index(crashed) + 1
-    return found
+def in_children():
+    """Every case run on the native module in child processes: {case: "ran", or how it killed one}."""
+    return run_in_children(__file__, list(CASES))
 
 
 @pytest.mark.parametrize("name", list(CASES))
-def test_hostile_case(name, crashes):
-    assert name not in crashes, "native module crashed:\n" + crashes[name]
+def test_hostile_case(name, in_children):
+    assert in_children.get(name) == "ran", "native module crashed:\n%s" % in_children.get(name)
     (result, tree, untouched), want = run(native, name), run(pure, name)
     assert result == want[0]
     assert untouched or not want[2], "the registry changed, nodes included, where it must not"
@@ -446,16 +428,18 @@ for cls in (PluginManager, Override):
 
 
 def test_nesting_beyond_a_raised_recursion_limit():
-    proc = subprocess.run([sys.executable, "-c", DEEP], capture_output=True, text=True)
+    proc = run_python("-c", DEEP)
     expected = ["%s %s RecursionError" % (cls, how) for cls in ("PluginManager", "Override")
                 for how in ("print_tree", "print_tree", "repr", "repr")]
     assert (proc.returncode, proc.stdout.splitlines()) == (0, expected), proc.stderr[-2000:]
 
 
 if __name__ == "__main__":
-    for name in list(CASES)[int(sys.argv[1]):]:
-        print("case", name, flush=True)
+    def ran(name):
         run(native, name)
+        return "ran"
+
+    report_each(ran, sys.argv[1:])
 
 
 # Outside code that runs in the middle of a call and frees what the call is
@@ -566,7 +550,7 @@ FREEING["render-size-hint-cannot-be-had"] = """
 def test_outside_code_cannot_free_what_a_call_uses(case):
     outcomes = []
     for module in ("sorvex.core.pluginmanager", "pure_plugin_manager"):
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        proc = run_python("-c", textwrap.dedent(f"""
             import sys
             sys.path.insert(0, {str(BENCHMARKS)!r})
             from {module} import PluginManager
@@ -586,7 +570,7 @@ def test_outside_code_cannot_free_what_a_call_uses(case):
                 used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
                 resource.setrlimit(resource.RLIMIT_AS, (used + extra,) * 2)
                 return True
-            """) + textwrap.dedent(FREEING[case])], capture_output=True, text=True)
+            """) + textwrap.dedent(FREEING[case]))
         assert proc.returncode == 0, f"{module} crashed ({proc.returncode}): {proc.stderr[-2000:]}"
         outcomes.append(proc.stdout)
     assert outcomes[0] == outcomes[1]
@@ -765,5 +749,5 @@ print(m.get_plugin(os="linux").__name__)
 @pytest.mark.parametrize("name", list(FRESH))
 def test_in_a_fresh_interpreter(name):
     code, expected = FRESH[name]
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    proc = run_python("-c", code)
     assert (proc.returncode, proc.stdout.strip()) == (0, expected.strip()), proc.stderr

@@ -2,11 +2,10 @@
 import logging
 import os
 import pathlib
-import subprocess
 import sys
 
 import pytest
-from support import example_installed, make_dist
+from support import example_installed, make_dist, run_python
 
 import sorvex
 from sorvex.core import pluginmanager as native
@@ -204,10 +203,7 @@ EXAMPLE_TESTS = pathlib.Path(__file__).resolve().parent.parent / "examples" / "e
 def test_example_plugin_tests_pass_with_the_installed_fixture():
     # pytest finds the fixture through sorvex's pytest11 entry point: the
     # example has no conftest of its own.
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(EXAMPLE_TESTS)],
-        capture_output=True, text=True, timeout=300, check=False, cwd=str(EXAMPLE_TESTS.parent),
-        env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"),
-    )  # fmt: skip
+    result = run_python("-m", "pytest", "-q", "-p", "no:cacheprovider", str(EXAMPLE_TESTS), timeout=300,
+                        cwd=str(EXAMPLE_TESTS.parent), env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
     assert result.returncode == 0, result.stdout + result.stderr
     assert "2 passed" in result.stdout

@@ -1,13 +1,11 @@
 """The native module's surface: namespace, class shape, signatures, binding
 errors, manager state, late binding of module names, import and main run."""
 import inspect
-import subprocess
-import sys
 import types
 import weakref
 
 import pytest
-from support import IMPLEMENTATIONS, native, outcome
+from support import IMPLEMENTATIONS, native, outcome, run_python
 
 import sorvex.plugins
 from sorvex.core.errors import ConnectionInfraError
@@ -213,17 +211,13 @@ def test_deleted_module_name_is_name_error(name, call, monkeypatch):
     assert m.plugins == {}
 
 
-def _run(*args):
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=120)
-
-
 def test_import_is_silent():
-    proc = _run("-W", "error", "-c", "import sorvex")
+    proc = run_python("-W", "error", "-c", "import sorvex", timeout=120)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
 
 
 def test_run_as_main_program():
-    proc = _run("-m", "sorvex.core")
+    proc = run_python("-m", "sorvex.core", timeout=120)
     assert proc.returncode == 0, proc.stderr
     for word in ("talvo", "t3z", "Sample"):
         assert word in proc.stdout
@@ -243,7 +237,7 @@ def test_run_as_main_registers_sample():
         "assert list(rec) == ['cls', 'path'] and rec['path'] == mod.__file__, rec",
         "assert 'Sample' not in vars(sorvex.core.pluginmanager)",
     ])
-    proc = _run("-c", code)
+    proc = run_python("-c", code, timeout=120)
     assert proc.returncode == 0, proc.stderr
 
 

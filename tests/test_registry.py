@@ -5,8 +5,8 @@ import inspect
 import weakref
 
 import pytest
-from support import (A, B, C, D, IMPLEMENTATIONS, MODEL_NEEDS, NOT_FOUND, Unhashable, chassis_msg, miss, native,
-                     os_msg, outcome)
+from support import (A, B, C, D, IMPLEMENTATIONS, MODEL_NEEDS, NOT_FOUND, Unhashable, chassis_msg, layout, miss,
+                     native, nodes, os_msg, outcome)
 
 HERE = inspect.getfile(A)
 
@@ -19,25 +19,16 @@ def k(*args, **kwargs):
     return args, kwargs
 
 
-def order(tree):
-    """Keys in insertion order, nested, so that layout and order are compared too."""
-    return [(key, order(v)) if isinstance(v, dict) else key for key, v in tree.items()]
-
-
-def nodes(tree):
-    return [tree] + [n for v in tree.values() if isinstance(v, dict) for n in nodes(v)]
-
-
 class Frozen:
-    """Proves that a tree was left exactly as it was: same content, same dict objects."""
+    """Proves that a tree was left exactly as it was: same content and order, same dicts, keys and values."""
 
     def __init__(self, tree):
-        self.tree, self.copy, self.nodes = tree, copy.deepcopy(tree), nodes(tree)
+        self.tree, self.copy, self.keep = tree, copy.deepcopy(tree), []
+        self.nodes = nodes(tree, self.keep)
 
     def check(self):
-        assert self.tree == self.copy and order(self.tree) == order(self.copy)
-        after = nodes(self.tree)
-        assert len(after) == len(self.nodes) and all(a is b for a, b in zip(after, self.nodes))
+        assert self.tree == self.copy and layout(self.tree) == layout(self.copy)
+        assert nodes(self.tree, self.keep) == self.nodes
 
 
 def expect(impl, fn, call, expected):
@@ -88,7 +79,7 @@ def test_register(manager, calls, expected):
     tree = manager.plugins
     for args, kwargs in calls:
         assert manager.register_plugin(*args, **kwargs) is None
-    assert manager.plugins is tree and tree == expected and order(tree) == order(expected)
+    assert manager.plugins is tree and tree == expected and layout(tree) == layout(expected)
 
 
 def test_register_makes_new_records(manager):

@@ -16,11 +16,10 @@ equal on shallower chains. Every native scenario still runs and is compared.
 import gc
 import hashlib
 import importlib
-import subprocess
 import sys
 import threading
 
-from support import header, nest
+from support import header, nest, report_each, run_in_children
 
 KIB = 1024
 # name -> thread stack size; 0 is the main thread
@@ -135,7 +134,11 @@ def run_scenario(module, name):
 
 
 def needs_more_stack(name, crashed):
-    """Whether scenario `name` renders the tree of `crashed` or a deeper one, on a thread no larger."""
+    """Whether scenario `name` renders the tree of `crashed` or a deeper one, on a thread no larger.
+
+    Nothing is inferred from or about a reference, which runs on the main thread."""
+    if name.startswith("reference-") or crashed.startswith("reference-"):
+        return False
     kind, depth, stack = name.split("-")
     crashed_kind, crashed_depth, crashed_stack = crashed.split("-")
     return (kind == crashed_kind and int(depth) >= int(crashed_depth) and stack != "main" != crashed_stack
@@ -147,26 +150,8 @@ def run_all(module_name, names, infer_crashes=False):
 
     With infer_crashes, the scenarios that need at least the stack of one that crashed are
     not run: they are taken to crash too."""
-    results, pending = {}, list(names)
-    while pending:
-        proc = subprocess.run([sys.executable, __file__, module_name] + pending,
-                              capture_output=True, text=True, timeout=600)
-        started = None
-        for line in proc.stdout.splitlines():
-            word, name, *rest = line.split(" ", 2)
-            if word == "start":
-                started = name
-            else:
-                results[name], started = rest[0], None
-        if proc.returncode == 0:
-            break
-        crashed = started or pending[0]
-        results[crashed] = "crash: exit %d: %s" % (proc.returncode, proc.stderr[-1500:])
-        pending = pending[pending.index(crashed) + 1:]
-        if infer_crashes and not crashed.startswith("reference-"):
-            results.update((name, "crash: as " + crashed) for name in pending if needs_more_stack(name, crashed))
-            pending = [name for name in pending if name not in results]
-    return results
+    return run_in_children(__file__, names, module_name, timeout=600,
+                           crashes_as=needs_more_stack if infer_crashes else None)
 
 
 # The children import this file; pytest, which they do not need, is imported by the
@@ -220,7 +205,8 @@ def test_chain_text_is_the_oracles():
 
 if __name__ == "__main__":
     module = importlib.import_module(sys.argv[1])
-    for name in sys.argv[2:]:
+
+    def collected_then_run(name):
         # The garbage of earlier scenarios (their Override classes) is
         # collected here rather than at the deepest point of the next one.
         # On 3.7 and 3.8 a collection there, at the recursion limit, can
@@ -229,5 +215,6 @@ if __name__ == "__main__":
         # recover from stack overflow" (seen with a gc callback, which fails
         # there with an ignored RecursionError, and in override-1000-main).
         gc.collect()
-        print("start", name, flush=True)
-        print("done", name, run_scenario(module, name), flush=True)
+        return run_scenario(module, name)
+
+    report_each(collected_then_run, sys.argv[2:])

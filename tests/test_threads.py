@@ -3,6 +3,8 @@ import random
 import sys
 import threading
 
+from support import records
+
 from sorvex.core import pluginmanager as native
 from sorvex.core.errors import ConnectionInfraError
 
@@ -40,20 +42,6 @@ def worker(m, seed, registered, errors):
             return
 
 
-def records(node, path):
-    """Every (description, chassis type, record) in a well-formed tree; fails on any other shape."""
-    assert type(node) is dict
-    for key, value in node.items():
-        assert type(key) is str
-        if key != "data":
-            assert len(path) < 3
-            yield from records(value, path + [key])
-            continue
-        assert type(value) is dict
-        for chassis, record in value.items():
-            yield tuple(path + [None] * (3 - len(path))), chassis, record
-
-
 def test_shared_manager_stays_well_formed():
     m, registered, errors = native.PluginManager(), {}, []
     interval = sys.getswitchinterval()
@@ -67,10 +55,9 @@ def test_shared_manager_stays_well_formed():
     finally:
         sys.setswitchinterval(interval)
     assert errors == []
-    found = list(records(m.plugins, []))
+    found = [(path + (None,) * (3 - len(path)), chassis, record) for path, chassis, record in records(m.plugins)]
     assert found
     for (os, series, model), chassis, record in found:
-        assert type(record) is dict and list(record) == ["cls", "path"]
         assert record["cls"] in registered[(os, series, model, chassis)]
         assert record["path"] == __file__
     for (os, series, model), chassis, record in found:
