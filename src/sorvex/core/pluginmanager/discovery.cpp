@@ -10,7 +10,8 @@ namespace {
 
 // The statements of discovery that the interpreter words best itself: its
 // from-imports (whose ImportError names the module's location as each version
-// does) and its unpacking.
+// does) and its unpacking; and the test of a module's name, which discovery
+// imports only when it names plugin code, not test code.
 const char kHelpers[] =
     "def plugin_package_path():\n"
     "    from sorvex.plugins import __path__, __name__\n"
@@ -18,9 +19,10 @@ const char kHelpers[] =
     "def plugin_package_file():\n"
     "    from sorvex.plugins import __file__, __name__\n"
     "    return __file__, __name__\n"
-    "def module_name_of(item):\n"
+    "def plugin_module_name(item):\n"
     "    finder, name, ispkg = item\n"
-    "    return name\n";
+    "    if \".plugins.\" in name and \".tests.\" not in name and not name.endswith(\"tests\"):\n"
+    "        return name\n";
 
 // One of the plugin_package_* helpers: its two values, or false.
 bool import_plugin_package(PyObject* helper, Ref& first_value, Ref& package_name) {
@@ -68,26 +70,10 @@ bool locate_plugin_package(const Context& context, Ref& search_path, Ref& packag
     return located;
 }
 
-// `".plugins." in name and ".tests." not in name and not name.endswith("tests")`:
-// 1 when discovery imports the module, 0 for test code, -1 on error.
-int is_plugin_module(const Names& names, PyObject* name) {
-    int contains = PySequence_Contains(name, names.dot_plugins_dot);
-    if (contains <= 0) {
-        return contains;
-    }
-    contains = PySequence_Contains(name, names.dot_tests_dot);
-    if (contains != 0) {
-        return contains < 0 ? -1 : 0;
-    }
-    Ref ends = Ref::from_new(PyObject_CallMethodObjArgs(name, names.endswith, names.tests, nullptr));
-    const int truth = ends ? PyObject_IsTrue(ends.get()) : -1;
-    return truth < 0 ? -1 : !truth;
-}
-
 }  // namespace
 
 bool init_discovery(ModuleState& state, PyObject* globals) {
-    if (state.discovery.module_name_of != nullptr) {
+    if (state.discovery.plugin_module_name != nullptr) {
         return true;
     }
     Ref helpers = define_functions(globals, kHelpers);
@@ -95,8 +81,8 @@ bool init_discovery(ModuleState& state, PyObject* globals) {
         return false;
     }
     PyObject** slots[] = {&state.discovery.package_path, &state.discovery.package_file,
-                          &state.discovery.module_name_of};
-    const char* defined[] = {"plugin_package_path", "plugin_package_file", "module_name_of"};
+                          &state.discovery.plugin_module_name};
+    const char* defined[] = {"plugin_package_path", "plugin_package_file", "plugin_module_name"};
     for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {
         PyObject* function = PyDict_GetItemString(helpers.get(), defined[i]);
         if (function == nullptr) {
@@ -115,7 +101,7 @@ bool init_discovery(ModuleState& state, PyObject* globals) {
 void clear_discovery(ModuleState& state) {
     Py_CLEAR(state.discovery.package_path);
     Py_CLEAR(state.discovery.package_file);
-    Py_CLEAR(state.discovery.module_name_of);
+    Py_CLEAR(state.discovery.plugin_module_name);
 }
 
 PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const* /*args*/) {
@@ -140,12 +126,11 @@ PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const*
         return nullptr;
     }
     while (Ref item = Ref::from_new(PyIter_Next(iterator.get()))) {
-        Ref name = Ref::from_new(PyObject_CallFunctionObjArgs(context.state.discovery.module_name_of, item.get(), nullptr));
-        const int wanted = name ? is_plugin_module(names, name.get()) : -1;
-        if (wanted < 0) {
+        Ref name = Ref::from_new(PyObject_CallFunctionObjArgs(context.state.discovery.plugin_module_name, item.get(), nullptr));
+        if (!name) {
             return nullptr;
         }
-        if (!wanted) {
+        if (name.get() == Py_None) {
             continue;
         }
         // importlib.import_module(name)

@@ -36,7 +36,7 @@ constexpr char kTreeEquals[] = " = ";
     X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(PluginManager, "PluginManager") \
     /* attributes and methods of other objects */                             \
     X(keys, "keys") X(debug, "debug") X(islower, "islower")                   \
-    X(isdigit, "isdigit") X(endswith, "endswith") X(split, "split")           \
+    X(isdigit, "isdigit") X(split, "split")           \
     X(load, "load") X(name, "name") X(module_name, "module_name")             \
     X(path, "path") X(walk_packages, "walk_packages")                         \
     X(import_module, "import_module") X(dirname, "dirname")                   \
@@ -47,8 +47,7 @@ constexpr char kTreeEquals[] = " = ";
     X(single_rp, "single_rp") X(linux, "linux") X(mocked, "mocked")           \
     X(empty, "") X(slash, "/") X(newline, "\n") X(dot, ".")                   \
     X(label_prefix, kTreeLabel) X(equals, kTreeEquals)                       \
-    X(dot_plugins_dot, ".plugins.") X(dot_tests_dot, ".tests.")               \
-    X(tests, "tests") X(sorvex_plugins, "sorvex.plugins")
+    X(sorvex_plugins, "sorvex.plugins")
 
 // field, names of the keywords in call order
 #define SORVEX_KEYWORDS(X)                                             \

@@ -40,7 +40,7 @@ constexpr int kClassCacheSize = 8;
 struct Discovery {
     PyObject* package_path;    // () -> (sorvex.plugins.__path__, its __name__)
     PyObject* package_file;    // () -> (sorvex.plugins.__file__, its __name__)
-    PyObject* module_name_of;  // (item of walk_packages) -> its name
+    PyObject* plugin_module_name;  // (item of walk_packages) -> its name, or None for test code
 };
 
 // Zeroed when the module object is made, filled by its execution.
