@@ -78,26 +78,18 @@ constexpr MemberSpec kMembers[kMemberCount] = {
 
 namespace {
 
-constexpr bool in_definition_order() {
+// The table lists the members in the order of Member, and the binder is
+// compiled for 0 to kMaxParams parameters.
+constexpr bool well_formed() {
     for (int i = 0; i < kMemberCount; ++i) {
-        if (static_cast<int>(kMembers[i].member) != i) {
+        if (static_cast<int>(kMembers[i].member) != i || kMembers[i].param_count < 0 ||
+            kMembers[i].param_count > kMaxParams) {
             return false;
         }
     }
     return true;
 }
-static_assert(in_definition_order(), "kMembers must list the members in the order of Member");
-
-// The binder is compiled for 0 to kMaxParams parameters.
-constexpr bool param_counts_in_range() {
-    for (int i = 0; i < kMemberCount; ++i) {
-        if (kMembers[i].param_count < 0 || kMembers[i].param_count > kMaxParams) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(param_counts_in_range(), "a member has more parameters than kMaxParams");
+static_assert(well_formed(), "kMembers must follow the order of Member, with at most kMaxParams parameters each");
 
 }  // namespace
 

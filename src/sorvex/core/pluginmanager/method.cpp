@@ -226,22 +226,22 @@ PyObject* get_doc(PyObject* self, void*) {
     return PyUnicode_FromString(doc);
 }
 
-PyObject* get_text_signature(PyObject* self, void*) {
-    return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)).text_signature);
+// One of the member's names and signature, at `offset` in its runtime.
+PyObject* get_runtime_text(PyObject* self, void* offset) {
+    const MemberRuntime& member = runtime_of(reinterpret_cast<NativeMethod*>(self));
+    return Py_NewRef(*reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(&member) +
+                                                         reinterpret_cast<uintptr_t>(offset)));
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)).name); }
-
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)).qualname);
-}
+#define SORVEX_RUNTIME_TEXT(name, field) \
+    {name, get_runtime_text, nullptr, nullptr, reinterpret_cast<void*>(offsetof(MemberRuntime, field))}
 
 // (__module__ comes from the type: the module's dotted name.)
 const PyGetSetDef method_getset[] = {
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    SORVEX_RUNTIME_TEXT("__text_signature__", text_signature),
+    SORVEX_RUNTIME_TEXT("__name__", name),
+    SORVEX_RUNTIME_TEXT("__qualname__", qualname),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -50,17 +50,12 @@ const char kMainProgram[] =
 // filled from the member table in definition order.
 Ref create_class(ModuleState& state, PyObject* module, PyObject* globals) {
     const Names& names = state.names;
-    PyObject* module_name = PyDict_GetItemWithError(globals, names.__name__);
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "module has no __name__");
-        }
-        return {};
-    }
-    Ref module_name_ref = Ref::from_borrowed(module_name);
-    Ref namespace_dict = Ref::from_new(PyDict_New());
-    Ref doc = Ref::from_new(PyUnicode_FromString(kClassDoc));
-    if (!namespace_dict || !doc || PyDict_SetItem(namespace_dict.get(), names.__module__, module_name) < 0 ||
+    // class PluginManager: __module__ = __name__, looked up as the class
+    // statement of a module body looks it up
+    Ref module_name = lookup_global(globals, names.__name__);
+    Ref namespace_dict = module_name ? Ref::from_new(PyDict_New()) : Ref();
+    Ref doc = namespace_dict ? Ref::from_new(PyUnicode_FromString(kClassDoc)) : Ref();
+    if (!doc || PyDict_SetItem(namespace_dict.get(), names.__module__, module_name.get()) < 0 ||
         PyDict_SetItem(namespace_dict.get(), names.__qualname__, names.PluginManager) < 0 ||
         PyDict_SetItem(namespace_dict.get(), names.__doc__, doc.get()) < 0) {
         return {};
@@ -95,13 +90,8 @@ Ref create_class(ModuleState& state, PyObject* module, PyObject* globals) {
             return {};
         }
     }
-    PyObject* bases = PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    Ref bases_ref = Ref::from_new(bases);
-    if (!bases_ref) {
-        return {};
-    }
-    PyObject* type_args[] = {names.PluginManager, bases, namespace_dict.get()};
-    return Ref::from_new(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
+    return Ref::from_new(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "O(O)O", names.PluginManager,
+                                               reinterpret_cast<PyObject*>(&PyBaseObject_Type), namespace_dict.get()));
 }
 
 ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }

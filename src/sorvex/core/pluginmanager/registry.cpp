@@ -24,49 +24,30 @@ TreePath path_of(const Description& d) {
     return TreePath{d.values, d.model() != Py_None ? 3 : d.series() != Py_None ? 2 : 1};
 }
 
-// The general `key in node.keys()`, then `node[key]`, for any node and key.
-int find_child_generally(const Names& names, PyObject* node, PyObject* key, Ref& child) {
-    if (PyDict_CheckExact(node)) {
-        const int present = PyDict_Contains(node, key);
-        if (present <= 0) {
-            return present;
-        }
-    } else {
-        Ref keys = Ref::from_new(PyObject_CallMethodObjArgs(node, names.keys, nullptr));
-        const int present = keys ? PySequence_Contains(keys.get(), key) : -1;
-        if (present <= 0) {
-            return present;
-        }
-    }
-    child = Ref::from_new(PyObject_GetItem(node, key));
-    return child ? 1 : -1;
-}
-
-// `key in node.keys()`, then `node[key]`: 1 with `child` set, 0 when absent,
-// -1 on error. An exact dict asked for an exact str answers both in one probe;
-// the only difference is that a stored key whose hash collides is asked for
-// equality once rather than twice.
-inline int find_child(const Names& names, PyObject* node, PyObject* key, Ref& child) {
+// `key in node.keys()` (or, not `via_keys`, `key in node`), then `node[key]`:
+// 1 with `child` set, 0 when absent, -1 on error. An exact dict asked for an
+// exact str answers both in one probe; the only difference is that a stored
+// key whose hash collides is asked for equality once rather than twice.
+int find_child(const Names& names, PyObject* node, PyObject* key, Ref& child, bool via_keys = true) {
     if (PyDict_CheckExact(node) && PyUnicode_CheckExact(key)) {
         PyObject* value = nullptr;
         const int found = compat::dict_get_ref(node, key, &value);
         child = Ref::from_new(value);
         return found;
     }
-    return find_child_generally(names, node, key, child);
+    Ref keys = via_keys && !PyDict_CheckExact(node) ? Ref::from_new(PyObject_CallMethodObjArgs(node, names.keys, nullptr))
+                                                    : Ref::from_borrowed(node);
+    const int present = keys ? PySequence_Contains(keys.get(), key) : -1;
+    if (present <= 0) {
+        return present;
+    }
+    child = Ref::from_new(PyObject_GetItem(node, key));
+    return child ? 1 : -1;
 }
 
 // `key in mapping`, then `mapping[key]`, with the same single probe.
 inline int find_key(const Names& names, PyObject* mapping, PyObject* key, Ref& value) {
-    if (PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key)) {
-        return find_child(names, mapping, key, value);
-    }
-    const int present = PySequence_Contains(mapping, key);
-    if (present <= 0) {
-        return present;
-    }
-    value = Ref::from_new(PyObject_GetItem(mapping, key));
-    return value ? 1 : -1;
+    return find_child(names, mapping, key, value, false);
 }
 
 // `mapping[key]`, in one probe for an exact dict and an exact str.

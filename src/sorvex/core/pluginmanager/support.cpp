@@ -176,14 +176,6 @@ std::nullptr_t InfraError::raise(PyObject* message) {
     return nullptr;
 }
 
-std::nullptr_t InfraError::raise(const char* message) {
-    if (!class_) {
-        return nullptr;
-    }
-    Ref text = Ref::from_new(PyUnicode_FromString(message));
-    return raise(text.get());
-}
-
 // ---------------------------------------------------------------------------
 // Python code of our own
 

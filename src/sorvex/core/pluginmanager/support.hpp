@@ -157,7 +157,7 @@ public:
     // Raises it with `message`; NULL means that building the message failed and
     // its error stands. Always returns nullptr.
     std::nullptr_t raise(PyObject* message);
-    std::nullptr_t raise(const char* message);
+    std::nullptr_t raise(const char* message) { return raise(Ref::from_new(PyUnicode_FromString(message)).get()); }
 
 private:
     Ref class_;
