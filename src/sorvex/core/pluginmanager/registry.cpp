@@ -24,17 +24,9 @@ TreePath path_of(const Description& d) {
     return TreePath{d.values, d.model() != Py_None ? 3 : d.series() != Py_None ? 2 : 1};
 }
 
-// `key in node.keys()` (or, not `via_keys`, `key in node`), then `node[key]`:
-// 1 with `child` set, 0 when absent, -1 on error. An exact dict asked for an
-// exact str answers both in one probe; the only difference is that a stored
-// key whose hash collides is asked for equality once rather than twice.
-int find_child(const Names& names, PyObject* node, PyObject* key, Ref& child, bool via_keys = true) {
-    if (PyDict_CheckExact(node) && PyUnicode_CheckExact(key)) {
-        PyObject* value = nullptr;
-        const int found = compat::dict_get_ref(node, key, &value);
-        child = Ref::from_new(value);
-        return found;
-    }
+// The general `key in node.keys()` (or, not `via_keys`, `key in node`), then
+// `node[key]`, for any node and key.
+int find_child_generally(const Names& names, PyObject* node, PyObject* key, Ref& child, bool via_keys) {
     Ref keys = via_keys && !PyDict_CheckExact(node) ? Ref::from_new(PyObject_CallMethodObjArgs(node, names.keys, nullptr))
                                                     : Ref::from_borrowed(node);
     const int present = keys ? PySequence_Contains(keys.get(), key) : -1;
@@ -43,6 +35,20 @@ int find_child(const Names& names, PyObject* node, PyObject* key, Ref& child, bo
     }
     child = Ref::from_new(PyObject_GetItem(node, key));
     return child ? 1 : -1;
+}
+
+// The same: 1 with `child` set, 0 when absent, -1 on error. An exact dict
+// asked for an exact str answers both in one probe; the only difference is
+// that a stored key whose hash collides is asked for equality once rather
+// than twice.
+inline int find_child(const Names& names, PyObject* node, PyObject* key, Ref& child, bool via_keys = true) {
+    if (PyDict_CheckExact(node) && PyUnicode_CheckExact(key)) {
+        PyObject* value = nullptr;
+        const int found = compat::dict_get_ref(node, key, &value);
+        child = Ref::from_new(value);
+        return found;
+    }
+    return find_child_generally(names, node, key, child, via_keys);
 }
 
 // `key in mapping`, then `mapping[key]`, with the same single probe.
@@ -66,17 +72,29 @@ std::nullptr_t raise_not_found(Dispatch& dispatch) { return InfraError(dispatch.
 
 std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObject* chassis_type) {
     InfraError error(dispatch.context());
-    Ref keys = error.found() ? Ref::from_new(PyTuple_New(path.length)) : Ref();
-    for (int i = 0; keys && i < path.length; ++i) {
-        PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(path.keys[i]));
-    }
-    // "/".join() reads the characters of str subclasses too, calling nothing,
-    // and fails as Python does for a key that is not a str.
-    Ref joined = keys ? Ref::from_new(PyUnicode_Join(dispatch.names().slash, keys.get())) : Ref();
-    if (!joined) {
+    if (!error.found()) {
         return nullptr;
     }
-    Ref text = TextBuilder(kLookupMiss[0]).add(joined.get()).ascii(kLookupMiss[1]).add_str(chassis_type).ascii(kLookupMiss[2]).finish();
+    // "/".join(path): read in place when every key is a str (of any type:
+    // join reads their characters, calling nothing), else by join itself,
+    // which fails as Python does for a key that is not one.
+    TextBuilder message(kLookupMiss[0]);
+    int i = 0;
+    while (i < path.length && PyUnicode_Check(path.keys[i]) && compat::str_ready(path.keys[i])) {
+        ++i;
+    }
+    for (int k = 0; i == path.length && k < path.length; ++k) {
+        message.ascii(k > 0 ? "/" : "", k > 0 ? 1 : 0).append_slice(path.keys[k], 0, PyUnicode_GET_LENGTH(path.keys[k]));
+    }
+    if (i < path.length) {
+        Ref keys = PyErr_Occurred() ? Ref() : Ref::from_new(PyTuple_New(path.length));
+        for (int k = 0; keys && k < path.length; ++k) {
+            PyTuple_SET_ITEM(keys.get(), k, Py_NewRef(path.keys[k]));
+        }
+        Ref joined = keys ? Ref::from_new(PyUnicode_Join(dispatch.names().slash, keys.get())) : Ref();
+        message.add(joined.get());
+    }
+    Ref text = message.ascii(kLookupMiss[1]).add_str(chassis_type).ascii(kLookupMiss[2]).finish();
     return error.raise(text.get());
 }
 

@@ -33,7 +33,7 @@ TextBuilder& TextBuilder::ascii(const char* text, size_t length) {
     if (!failed_ && wide_.empty()) {
         narrow_.append(text, length);
     } else if (!failed_) {
-        wide_.insert(wide_.end(), text, text + length);
+        wide_.append(text, length);
     }
     return *this;
 }
@@ -45,17 +45,20 @@ void TextBuilder::append_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end)
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     if (kind == PyUnicode_1BYTE_KIND && wide_.empty()) {
-        narrow_.append(static_cast<const char*>(data) + start, static_cast<size_t>(end - start));
+        narrow_.append(static_cast<const Py_UCS1*>(data) + start, static_cast<size_t>(end - start));
         return;
     }
     if (wide_.empty()) {  // the first character beyond latin-1
-        for (const char c : narrow_) {
-            wide_.push_back(static_cast<unsigned char>(c));
-        }
+        wide_.append(narrow_.data(), narrow_.size());
         narrow_.clear();
     }
-    for (Py_ssize_t i = start; i < end; ++i) {
-        wide_.push_back(PyUnicode_READ(kind, data, i));
+    const size_t count = static_cast<size_t>(end - start);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        wide_.append(static_cast<const Py_UCS1*>(data) + start, count);
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+        wide_.append(static_cast<const Py_UCS2*>(data) + start, count);
+    } else {
+        wide_.append(static_cast<const Py_UCS4*>(data) + start, count);
     }
 }
 
@@ -88,11 +91,12 @@ Ref TextBuilder::finish() {
     if (failed_) {
         return {};
     }
+    const bool wide = !wide_.empty();
     Ref text = object_ ? std::move(object_)
-               : wide_.empty()
-                   ? Ref::from_new(PyUnicode_DecodeLatin1(narrow_.data(), static_cast<Py_ssize_t>(narrow_.size()), nullptr))
-                   : Ref::from_new(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_.data(),
-                                                             static_cast<Py_ssize_t>(wide_.size())));
+                       : Ref::from_new(PyUnicode_FromKindAndData(
+                             wide ? PyUnicode_4BYTE_KIND : PyUnicode_1BYTE_KIND,
+                             wide ? static_cast<const void*>(wide_.data()) : narrow_.data(),
+                             static_cast<Py_ssize_t>(wide ? wide_.size() : narrow_.size())));
     narrow_.clear();
     wide_.clear();
     if (!text) {
@@ -161,7 +165,8 @@ std::nullptr_t InfraError::raise(PyObject* message) {
     if (!class_ || message == nullptr) {
         return nullptr;
     }
-    Ref error = Ref::from_new(PyObject_CallFunctionObjArgs(class_.get(), message, nullptr));
+    PyObject* args[] = {message};
+    Ref error = Ref::from_new(compat::vectorcall(class_.get(), args, 1, nullptr));
     if (!error) {
         return nullptr;
     }

@@ -7,11 +7,11 @@
 
 #include "compat.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <string>
+#include <new>
 #include <utility>
-#include <vector>
 
 namespace sorvex {
 
@@ -95,6 +95,57 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Characters in one block that grows by PyMem_Realloc, which can extend a
+// large block in place. Allocation failures are std::bad_alloc, which the
+// members' entry point turns into MemoryError.
+template <typename Char>
+class CharBuffer {
+public:
+    CharBuffer() = default;
+    CharBuffer(CharBuffer&& other) noexcept { swap(other); }
+    CharBuffer& operator=(CharBuffer&& other) noexcept {
+        swap(other);  // what this held goes with `other`
+        return *this;
+    }
+    ~CharBuffer() { PyMem_Free(data_); }
+
+    template <typename From>
+    void append(const From* from, size_t count) {
+        if (capacity_ - size_ < count) {
+            grow(count);
+        }
+        for (size_t i = 0; i < count; ++i) {  // a memcpy when the types agree
+            data_[size_ + i] = static_cast<Char>(from[i]);
+        }
+        size_ += count;
+    }
+    const Char* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+
+private:
+    void swap(CharBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    void grow(size_t count) {
+        const size_t capacity = std::max({size_ + count, capacity_ * 2, size_t{64}});
+        void* grown = capacity <= PY_SSIZE_T_MAX / sizeof(Char) ? PyMem_Realloc(data_, capacity * sizeof(Char)) : nullptr;
+        if (grown == nullptr) {
+            throw std::bad_alloc();
+        }
+        data_ = static_cast<Char*>(grown);
+        capacity_ = capacity;
+    }
+
+    Char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+// ---------------------------------------------------------------------------
 // Text built left to right as Python's `a + b + c` builds it. While the text
 // so far is an exact str, exact str pieces are copied into a buffer of ours
 // (one byte a character while all are latin-1, four after) and become one
@@ -103,13 +154,11 @@ private:
 // arrives, so a str subclass's __add__ or __radd__ is honoured, and an object
 // that is not text fails as it does in Python. Nothing is ever added in place
 // to an object that the caller gave. After a failure every step is skipped
-// and finish() returns NULL with the error set. The buffer's allocation
-// failures are std::bad_alloc, which the members' entry point turns into
-// MemoryError.
+// and finish() returns NULL with the error set.
 class TextBuilder {
 public:
     TextBuilder() = default;
-    explicit TextBuilder(const char* ascii) : narrow_(ascii) {}
+    explicit TextBuilder(const char* ascii) { this->ascii(ascii); }
     explicit TextBuilder(PyObject* start);
 
     // + an ASCII literal
@@ -119,8 +168,8 @@ public:
     TextBuilder& add(PyObject* piece);
     // + str(value)
     TextBuilder& add_str(PyObject* value) { return failed_ ? *this : add(Ref::from_new(PyObject_Str(value)).get()); }
-    // + text[start:end] of an exact str, while the text so far is an exact
-    // str too (as the plain rendering pass uses it).
+    // + text[start:end], the characters of a str of any type, while the text
+    // so far is an exact str (as the plain rendering pass uses it).
     void append_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end);
 
     bool failed() const { return failed_; }
@@ -130,8 +179,8 @@ public:
 private:
     void fail();
 
-    std::string narrow_;          // latin-1 characters, while every one is
-    std::vector<Py_UCS4> wide_;   // all of them, once one is not (narrow_ is then empty)
+    CharBuffer<Py_UCS1> narrow_;  // latin-1 characters, while every one is
+    CharBuffer<Py_UCS4> wide_;    // all of them, once one is not (narrow_ is then empty)
     Ref object_;                  // the text so far, when it is not an exact str in the buffer
     bool failed_ = false;
 };
