@@ -33,10 +33,6 @@ static inline PyObject* Py_NewRef(PyObject* object) {
 }
 #endif
 
-#if PY_VERSION_HEX < 0x03090000
-#define Py_SET_REFCNT(object, count) (reinterpret_cast<PyObject*>(object)->ob_refcnt = (count))
-#endif
-
 #if PY_VERSION_HEX < 0x03080000
 #define PY_VECTORCALL_ARGUMENTS_OFFSET (static_cast<size_t>(1) << (8 * sizeof(size_t) - 1))
 static inline Py_ssize_t PyVectorcall_NARGS(size_t nargsf) {

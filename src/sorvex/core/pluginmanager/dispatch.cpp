@@ -6,32 +6,18 @@ namespace sorvex {
 
 namespace {
 
-// The members that the module's own code reaches through the instance, with
-// the names it reaches them by, and the names of the state attributes.
-struct Dispatched {
-    Member member;
-    PyObject* Names::*name;
-};
-constexpr Dispatched kDispatched[] = {
-    {Member::validate_arguments, &Names::validate_arguments},
-    {Member::validate_model, &Names::validate_model},
-    {Member::validate_series, &Names::validate_series},
-    {Member::validate_os, &Names::validate_os},
-    {Member::validate_chassis_type, &Names::validate_chassis_type},
-    {Member::print_tree, &Names::print_tree},
-};
+// The members that the module's own code reaches through the instance, and
+// the names of the state attributes.
+constexpr Member kDispatched[] = {Member::validate_arguments, Member::validate_model, Member::validate_series,
+                                  Member::validate_os,        Member::validate_chassis_type, Member::print_tree};
 constexpr PyObject* Names::*kStateNames[kStateCount] = {&Names::_plugins, &Names::supported_os,
                                                         &Names::chassis_type_list};
 
 PyObject* state_name(const Names& names, State which) { return names.*kStateNames[static_cast<int>(which)]; }
 
-PyObject* member_name(const Names& names, Member member) {
-    for (const Dispatched& dispatched : kDispatched) {
-        if (dispatched.member == member) {
-            return names.*dispatched.name;
-        }
-    }
-    return nullptr;
+// The member's name, interned: the attribute name it is reached by.
+PyObject* member_name(const ModuleState& state, Member member) {
+    return state.methods.members[static_cast<int>(member)].name;
 }
 
 #ifndef SORVEX_GENERAL_ONLY
@@ -75,10 +61,10 @@ bool keeps_own_members_uncached(const ModuleState& state, PyTypeObject* type) {
     if (!mro || !PyTuple_Check(mro.get()) || !mro_has_plain_dicts(mro.get())) {
         return false;
     }
-    for (const Dispatched& dispatched : kDispatched) {
-        PyObject* found = find_in_mro(mro.get(), state.names.*dispatched.name);
+    for (const Member member : kDispatched) {
+        PyObject* found = find_in_mro(mro.get(), member_name(state, member));
         NativeMethod* method = found != nullptr ? as_native_method(state.methods, found) : nullptr;
-        if (method == nullptr || method->spec->member != dispatched.member || method->state != &state) {
+        if (method == nullptr || method->spec->member != member || method->state != &state) {
             return false;
         }
     }
@@ -136,15 +122,15 @@ bool keeps_own_members(ModuleState& state, PyTypeObject* type) {
 // by identity first) names a state attribute or a dispatched member.
 enum class KeyRole { other, state, dispatched };
 
-KeyRole role_of(const Names& names, PyObject* key, int& state_index) {
+KeyRole role_of(const ModuleState& state, PyObject* key, int& state_index) {
     for (int i = 0; i < kStateCount; ++i) {
-        if (same_text(key, state_name(names, static_cast<State>(i)))) {
+        if (same_text(key, state_name(state.names, static_cast<State>(i)))) {
             state_index = i;
             return KeyRole::state;
         }
     }
-    for (const Dispatched& dispatched : kDispatched) {
-        if (same_text(key, names.*dispatched.name)) {
+    for (const Member member : kDispatched) {
+        if (same_text(key, member_name(state, member))) {
             return KeyRole::dispatched;
         }
     }
@@ -153,10 +139,11 @@ KeyRole role_of(const Names& names, PyObject* key, int& state_index) {
 
 // The state attributes of a plain instance dict (borrowed from it), or false.
 // Runs no code.
-bool read_plain_state(const Names& names, PyObject* dict, PyObject** state) {
+bool read_plain_state(const ModuleState& module_state, PyObject* dict, PyObject** state) {
     if (!PyDict_CheckExact(dict)) {
         return false;
     }
+    const Names& names = module_state.names;
     PyObject* const plugins = names._plugins;
     PyObject* const supported_os = names.supported_os;
     PyObject* const chassis_type_list = names.chassis_type_list;
@@ -184,7 +171,7 @@ bool read_plain_state(const Names& names, PyObject* dict, PyObject** state) {
             return false;
         }
         int index = 0;
-        const KeyRole role = role_of(names, key, index);
+        const KeyRole role = role_of(module_state, key, index);
         if (role == KeyRole::dispatched) {
             return false;
         }
@@ -224,7 +211,7 @@ void Dispatch::decide() {
         return;
     }
     PyObject* state[kStateCount] = {};
-    if (!read_plain_state(names(), dict.get(), state)) {
+    if (!read_plain_state(context_.state, dict.get(), state)) {
         return;
     }
     for (int i = 0; i < kStateCount; ++i) {
@@ -256,7 +243,7 @@ Ref Dispatch::state_through_instance(State which) {
 
 bool Dispatch::resolve_through_instance(Member member, Ref& callable) {
     callable = Ref();
-    Ref attribute = Ref::from_new(PyObject_GetAttr(self_, member_name(names(), member)));
+    Ref attribute = Ref::from_new(PyObject_GetAttr(self_, member_name(context_.state, member)));
     if (!attribute) {
         return false;
     }

@@ -12,23 +12,16 @@
 
 namespace sorvex {
 
-// The members, in definition order.
+// The members, in definition order; each is implemented by <name>_impl.
+#define SORVEX_MEMBERS(X)                                                                           \
+    X(init) X(plugins_getter) X(plugins_setter) X(validate_model) X(validate_series) X(validate_os) \
+    X(validate_chassis_type) X(validate_arguments) X(get_plugin) X(unregister_plugin)               \
+    X(register_plugin) X(discover_builtin_plugins) X(discover_external_plugins) X(print_tree) X(repr)
+
 enum class Member : int {
-    init,
-    plugins_getter,
-    plugins_setter,
-    validate_model,
-    validate_series,
-    validate_os,
-    validate_chassis_type,
-    validate_arguments,
-    get_plugin,
-    unregister_plugin,
-    register_plugin,
-    discover_builtin_plugins,
-    discover_external_plugins,
-    print_tree,
-    repr,
+#define SORVEX_MEMBER_ENUMERATOR(name) name,
+    SORVEX_MEMBERS(SORVEX_MEMBER_ENUMERATOR)
+#undef SORVEX_MEMBER_ENUMERATOR
 };
 constexpr int kMemberCount = static_cast<int>(Member::repr) + 1;
 constexpr int kMaxParams = 6;
@@ -68,21 +61,9 @@ extern const MemberSpec kMembers[kMemberCount];
 inline const MemberSpec& spec_of(Member member) { return kMembers[static_cast<int>(member)]; }
 
 // The implementations, in their concern files.
-PyObject* init_impl(const Context& context, PyObject* const* args);
-PyObject* plugins_getter_impl(const Context& context, PyObject* const* args);
-PyObject* plugins_setter_impl(const Context& context, PyObject* const* args);
-PyObject* validate_model_impl(const Context& context, PyObject* const* args);
-PyObject* validate_series_impl(const Context& context, PyObject* const* args);
-PyObject* validate_os_impl(const Context& context, PyObject* const* args);
-PyObject* validate_chassis_type_impl(const Context& context, PyObject* const* args);
-PyObject* validate_arguments_impl(const Context& context, PyObject* const* args);
-PyObject* get_plugin_impl(const Context& context, PyObject* const* args);
-PyObject* unregister_plugin_impl(const Context& context, PyObject* const* args);
-PyObject* register_plugin_impl(const Context& context, PyObject* const* args);
-PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const* args);
-PyObject* discover_external_plugins_impl(const Context& context, PyObject* const* args);
-PyObject* print_tree_impl(const Context& context, PyObject* const* args);
-PyObject* repr_impl(const Context& context, PyObject* const* args);
+#define SORVEX_IMPL_DECLARATION(name) PyObject* name##_impl(const Context& context, PyObject* const* args);
+SORVEX_MEMBERS(SORVEX_IMPL_DECLARATION)
+#undef SORVEX_IMPL_DECLARATION
 
 // ---------------------------------------------------------------------------
 // What binding needs of a member, made for each module from its spec.

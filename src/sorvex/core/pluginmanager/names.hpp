@@ -20,14 +20,9 @@ constexpr char kTreeEquals[] = " = ";
 // field, text
 #define SORVEX_NAMES(X)                                                        \
     X(os, "os") X(cls, "cls") X(data, "data")                                 \
-    /* the manager's state and the members reached through the instance */    \
+    /* the manager's state */                                                 \
     X(_plugins, "_plugins") X(supported_os, "supported_os")                   \
     X(chassis_type_list, "chassis_type_list")                                 \
-    X(validate_arguments, "validate_arguments")                               \
-    X(validate_model, "validate_model") X(validate_series, "validate_series") \
-    X(validate_os, "validate_os")                                             \
-    X(validate_chassis_type, "validate_chassis_type")                         \
-    X(print_tree, "print_tree")                                               \
     /* module-level names, looked up when they are used */                    \
     X(pkgutil, "pkgutil") X(importlib, "importlib") X(log, "log")             \
     X(supported_chassis, "supported_chassis") X(getfile, "getfile")           \

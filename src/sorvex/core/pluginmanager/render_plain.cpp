@@ -165,7 +165,9 @@ struct Frame {
 // before more text is written.
 constexpr size_t kDepthCheckThreshold = 256;
 
-int plain_pass(PyObject* data, PyObject* output, Ref& out) {
+}  // namespace
+
+int render_plain(PyObject* data, PyObject* output, Ref& out) {
     if (!compat::str_ready(output)) {
         return -1;
     }
@@ -251,14 +253,6 @@ int plain_pass(PyObject* data, PyObject* output, Ref& out) {
     }
     out = text.finish();
     return out ? 1 : -1;
-}
-
-}  // namespace
-
-int render_plain(PyObject* data, PyObject* output, Ref& out) {
-    const int done = plain_pass(data, output, out);
-    // Giving up after the buffer failed still leaves its MemoryError to report.
-    return done == 0 && PyErr_Occurred() ? -1 : done;
 }
 
 }  // namespace sorvex

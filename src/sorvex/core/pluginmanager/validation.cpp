@@ -208,13 +208,10 @@ inline bool check_chassis_type(Dispatch& dispatch, PyObject* chassis_type) {
            check_chassis_type_fully(dispatch, chassis_type);
 }
 
-// `os == "linux"`, by its truth value.
+// `os == "linux"`, by its truth value (the identity shortcut cannot differ:
+// "linux" is an exact str).
 int is_linux(const Names& names, PyObject* os) {
-    if (PyUnicode_CheckExact(os)) {
-        return same_text(os, names.linux);
-    }
-    Ref equal = Ref::from_new(PyObject_RichCompare(os, names.linux, Py_EQ));
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
+    return PyUnicode_CheckExact(os) ? same_text(os, names.linux) : PyObject_RichCompareBool(os, names.linux, Py_EQ);
 }
 
 // self.<member>(**dict(zip(keywords, values))) when a subclass or the
