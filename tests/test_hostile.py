@@ -716,6 +716,25 @@ for _ in range(2):
     except TypeError as error:
         print(str(error).replace("PluginManager.", ""))
 """, GC_CYCLE_SIGNATURE * 2),
+    # Discovery's Python functions can be reached through a traceback; one
+    # made to return something else gets an error, not a crash.
+    "a discovery function tampered through a traceback": ("""
+import pkgutil
+from sorvex.core import pluginmanager as module
+module.pkgutil = type("Walks", (), {"walk_packages": staticmethod(lambda *args: [(1, 2)])})
+try:
+    module.PluginManager.discover_builtin_plugins()
+except ValueError as error:
+    tb = error.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    tb.tb_frame.f_globals["plugin_package_path"].__code__ = (lambda: 1).__code__
+module.pkgutil = pkgutil
+try:
+    module.PluginManager.discover_builtin_plugins()
+except SystemError:
+    print("SystemError")
+""", "SystemError"),
     # Before 3.11 the module looks up a private type of its own after a type
     # cache clear; code that finds it and makes that lookup move the manager
     # to another class, and free the old one, must not reach freed memory.

@@ -19,11 +19,8 @@
 #if defined(_WIN32)
 #include <intrin.h>
 #include <windows.h>
-#elif defined(__APPLE__) || defined(__linux__) || defined(__FreeBSD__)
+#elif defined(__APPLE__) || defined(__linux__)
 #include <pthread.h>
-#if defined(__FreeBSD__)
-#include <pthread_np.h>
-#endif
 #endif
 
 #if PY_VERSION_HEX < 0x030A0000
@@ -378,7 +375,7 @@ inline bool refers_to(PyObject* weak_reference, PyObject* object) {
 // The C stack
 
 // The address range of the calling thread's stack, where the platform tells
-// it.
+// it (Linux, macOS and Windows, the platforms that wheels are built for).
 inline bool thread_stack_bounds(uintptr_t& low, uintptr_t& high) {
 #if defined(_WIN32)
     ULONG_PTR lowest = 0;
@@ -392,19 +389,11 @@ inline bool thread_stack_bounds(uintptr_t& low, uintptr_t& high) {
     high = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
     low = high - pthread_get_stacksize_np(self);
     return high > low;
-#elif defined(__linux__) || defined(__FreeBSD__)
+#elif defined(__linux__)
     pthread_attr_t attributes;
-#if defined(__FreeBSD__)
-    pthread_attr_init(&attributes);
-    if (pthread_attr_get_np(pthread_self(), &attributes) != 0) {
-        pthread_attr_destroy(&attributes);
-        return false;
-    }
-#else
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
         return false;
     }
-#endif
     void* start = nullptr;
     size_t size = 0;
     const bool known = pthread_attr_getstack(&attributes, &start, &size) == 0 && size != 0;

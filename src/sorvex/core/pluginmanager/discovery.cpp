@@ -24,9 +24,36 @@ const char kHelpers[] =
     "    if \".plugins.\" in name and \".tests.\" not in name and not name.endswith(\"tests\"):\n"
     "        return name\n";
 
+// Calls discovery's Python function `name`, with `arg` if one is given. Their
+// namespace is made when first needed, with the builtins of the module; a
+// finalizer that ran discovery while it was made may have made it first, and
+// that one stays.
+Ref call_helper(const Context& context, const char* name, PyObject* arg = nullptr) {
+    ModuleState& state = context.state;
+    if (state.discovery == nullptr) {
+        Ref made = define_functions(context.globals, kHelpers);
+        if (!made) {
+            return {};
+        }
+        if (state.discovery == nullptr) {
+            state.discovery = made.release();
+        }
+    }
+    Ref function = Ref::from_borrowed(PyDict_GetItemString(state.discovery, name));
+    if (!function) {
+        PyErr_Format(PyExc_SystemError, "discovery's %s is gone", name);
+        return {};
+    }
+    return Ref::from_new(PyObject_CallFunctionObjArgs(function.get(), arg, nullptr));
+}
+
 // One of the plugin_package_* helpers: its two values, or false.
-bool import_plugin_package(PyObject* helper, Ref& first_value, Ref& package_name) {
-    Ref pair = Ref::from_new(PyObject_CallObject(helper, nullptr));
+bool import_plugin_package(const Context& context, const char* helper, Ref& first_value, Ref& package_name) {
+    Ref pair = call_helper(context, helper);
+    if (pair && (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2)) {
+        PyErr_Format(PyExc_SystemError, "discovery's %s did not return a pair", helper);
+        return false;
+    }
     if (!pair) {
         return false;
     }
@@ -39,11 +66,7 @@ bool import_plugin_package(PyObject* helper, Ref& first_value, Ref& package_name
 // or, when it has none, a list holding the directory of its __file__.
 bool locate_plugin_package(const Context& context, Ref& search_path, Ref& package_name) {
     const Names& names = context.state.names;
-    if (!init_discovery(context.state, context.globals)) {
-        return false;
-    }
-    const Discovery& helpers = context.state.discovery;
-    if (import_plugin_package(helpers.package_path, search_path, package_name)) {
+    if (import_plugin_package(context, "plugin_package_path", search_path, package_name)) {
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -51,7 +74,7 @@ bool locate_plugin_package(const Context& context, Ref& search_path, Ref& packag
     }
     PendingError handled;
     Ref init_file;
-    bool located = import_plugin_package(helpers.package_file, init_file, package_name);
+    bool located = import_plugin_package(context, "plugin_package_file", init_file, package_name);
     if (located) {
         // [os.path.dirname(sorvex_init)]
         Ref os_module = lookup_global(context.globals, names.os);
@@ -71,38 +94,6 @@ bool locate_plugin_package(const Context& context, Ref& search_path, Ref& packag
 }
 
 }  // namespace
-
-bool init_discovery(ModuleState& state, PyObject* globals) {
-    if (state.discovery.plugin_module_name != nullptr) {
-        return true;
-    }
-    Ref helpers = define_functions(globals, kHelpers);
-    if (!helpers) {
-        return false;
-    }
-    PyObject** slots[] = {&state.discovery.package_path, &state.discovery.package_file,
-                          &state.discovery.plugin_module_name};
-    const char* defined[] = {"plugin_package_path", "plugin_package_file", "plugin_module_name"};
-    for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {
-        PyObject* function = PyDict_GetItemString(helpers.get(), defined[i]);
-        if (function == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "a discovery helper was not defined");
-            return false;
-        }
-        // Defining them may have run a finalizer that ran discovery, which
-        // made them first: those stay.
-        if (*slots[i] == nullptr) {
-            *slots[i] = Py_NewRef(function);
-        }
-    }
-    return true;
-}
-
-void clear_discovery(ModuleState& state) {
-    Py_CLEAR(state.discovery.package_path);
-    Py_CLEAR(state.discovery.package_file);
-    Py_CLEAR(state.discovery.plugin_module_name);
-}
 
 PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const* /*args*/) {
     const Names& names = context.state.names;
@@ -126,7 +117,7 @@ PyObject* discover_builtin_plugins_impl(const Context& context, PyObject* const*
         return nullptr;
     }
     while (Ref item = Ref::from_new(PyIter_Next(iterator.get()))) {
-        Ref name = Ref::from_new(PyObject_CallFunctionObjArgs(context.state.discovery.plugin_module_name, item.get(), nullptr));
+        Ref name = call_helper(context, "plugin_module_name", item.get());
         if (!name) {
             return nullptr;
         }

@@ -73,7 +73,6 @@ public:
     Dispatch& operator=(const Dispatch&) = delete;
 
     bool ok() const { return ok_; }
-    PyObject* self() const { return self_; }
     const Context& context() const { return context_; }
     PyObject* globals() const { return context_.globals; }
     const Names& names() const { return context_.state.names; }

@@ -73,16 +73,11 @@ bool init_runtime(const MemberSpec& spec, MemberRuntime& out) {
 
 int find_parameter(const MemberRuntime& member, int param_count, PyObject* keyword) {
     for (int i = 0; i < param_count; ++i) {
-        if (member.params[i] == keyword) {
+        if (member.params[i] == keyword || same_text(keyword, member.params[i])) {
             return i;
         }
     }
-    for (int i = 0; i < param_count; ++i) {
-        if (PyUnicode_Compare(member.params[i], keyword) == 0) {
-            return i;
-        }
-    }
-    PyErr_Clear();
+    PyErr_Clear();  // a comparison that failed found nothing
     return -1;
 }
 

@@ -35,7 +35,8 @@ const char kImports[] =
     // The host package's own reader, whatever else is installed, so that
     // which plugins load, and in what order, never depends on an unrelated
     // package.
-    "from sorvex._entry_points import iter_entry_points\n";
+    "from sorvex._entry_points import iter_entry_points\n"
+    "ENTRYPOINT_GROUP = \"sorvex.plugins\"\n";
 
 // The end of the module body: run as the main program, it registers a sample
 // plugin on the shared manager.
@@ -105,29 +106,25 @@ int module_exec(PyObject* module) {
     if (state.tag_witness == nullptr) {
         return -1;
     }
-    const Names& names = state.names;
     PyObject* globals = PyModule_GetDict(module);
-    if (globals == nullptr) {
-        return -1;
-    }
-    if (!run_statements(globals, kImports) || PyDict_SetItem(globals, names.ENTRYPOINT_GROUP, names.sorvex_plugins) < 0) {
+    if (globals == nullptr || !run_statements(globals, kImports)) {
         return -1;
     }
     Ref plugin_manager = create_class(state, module, globals);
-    if (!plugin_manager || PyDict_SetItem(globals, names.PluginManager, plugin_manager.get()) < 0) {
+    if (!plugin_manager || PyDict_SetItem(globals, state.names.PluginManager, plugin_manager.get()) < 0) {
         return -1;
     }
     return run_statements(globals, kMainProgram) ? 0 : -1;
 }
 
 // The state holds strings, tuples, two types that refer to no module, weak
-// references and a few Python functions of the module's own. Only the method
-// type is visited. The functions and the witness type are not: were they,
-// the collector would clear them with a module that dies in a cycle, while a
-// method of that module, called by a finalizer during the collection, may
-// still use them. (A cycle through a `__builtins__` that the user made refer
-// to the module therefore leaks rather than breaks.) The state is let go with
-// the module.
+// references, and Python functions of the module's own with their namespace.
+// Only the method type is visited. The functions and the witness type are
+// not: were they, the collector would clear them with a module that dies in
+// a cycle, while a method of that module, called by a finalizer during the
+// collection, may still use them. (A cycle through a `__builtins__` that the
+// user made refer to the module therefore leaks rather than breaks.) The
+// state is let go with the module.
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
     return state != nullptr ? traverse_methods(state->methods, visit, arg) : 0;
@@ -139,30 +136,20 @@ void module_free(void* module) {
         clear_class_cache(*state);
         Py_CLEAR(state->tag_witness);
         clear_methods(state->methods);
-        clear_discovery(*state);
+        Py_CLEAR(state->discovery);
         clear_names(state->names, state->keywords);
     }
 }
 
-// Running without the GIL. The module says that it needs the GIL (compat.hpp)
-// until a free-threaded interpreter can test it. What it would need, place by
-// place:
-// - dispatch.cpp: the instance dict and the class dicts are read with
-//   PyDict_Next and borrowed values; each read needs the dict's critical
-//   section, and the values strong references taken inside it. The class
-//   cache in the module state is written by whichever call misses it: its
-//   entries need a lock (a PyMutex in the state) or atomic replacement.
-// - validation.cpp: plainly_contains reads the items of a state list in
-//   place; it needs the list's critical section or PyList_GetItemRef.
-// - render_plain.cpp: the single pass relies on no other code running while
-//   it reads a plain tree through borrowed references. Another thread could
-//   change the tree meanwhile, so it would hold a reference to every node it
-//   has yet to read, or read each dict in its critical section.
-// - registry.cpp: lookups already take strong references (dict_get_ref);
-//   each change to the tree is one dict operation, atomic by itself, and a
-//   registration is no more atomic than it is with the GIL.
-// - The names, the method type and the members' runtime are made once per
-//   module and never changed; the render stack bounds are per thread.
+// Running without the GIL, which the module says it needs (compat.hpp) until
+// a free-threaded interpreter can test it, would take: critical sections (or
+// strong references taken inside them) where dispatch.cpp reads instance and
+// class dicts with PyDict_Next, where validation.cpp reads a state list in
+// place, and where render_plain.cpp reads a plain tree through borrowed
+// references; and a lock, or atomic replacement, for the entries of the class
+// cache. Lookups already hold strong references, each change to the tree is
+// one dict operation, the names, method type and runtime never change after
+// the module's execution, and the render stack bounds are per thread.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     SORVEX_EXTRA_MODULE_SLOTS

@@ -41,8 +41,7 @@ constexpr char kTreeEquals[] = " = ";
     /* literals */                                                            \
     X(single_rp, "single_rp") X(linux, "linux") X(mocked, "mocked")           \
     X(empty, "") X(slash, "/") X(newline, "\n") X(dot, ".")                   \
-    X(label_prefix, kTreeLabel) X(equals, kTreeEquals)                       \
-    X(sorvex_plugins, "sorvex.plugins")
+    X(label_prefix, kTreeLabel) X(equals, kTreeEquals)
 
 // field, names of the keywords in call order
 #define SORVEX_KEYWORDS(X)                                             \

@@ -35,20 +35,12 @@ struct ClassEntry {
 
 constexpr int kClassCacheSize = 8;
 
-// Python functions of discovery (discovery.cpp), for the statements whose
-// wording the interpreter owns.
-struct Discovery {
-    PyObject* package_path;    // () -> (sorvex.plugins.__path__, its __name__)
-    PyObject* package_file;    // () -> (sorvex.plugins.__file__, its __name__)
-    PyObject* plugin_module_name;  // (item of walk_packages) -> its name, or None for test code
-};
-
 // Zeroed when the module object is made, filled by its execution.
 struct ModuleState {
     Names names;
     Keywords keywords;
     MethodTable methods;
-    Discovery discovery;
+    PyObject* discovery;        // namespace of discovery's Python functions (discovery.cpp), once needed
     ClassEntry classes[kClassCacheSize];
     int next_class;
     PyTypeObject* tag_witness;  // tells when tags were taken back (compat.hpp)
@@ -60,11 +52,5 @@ struct Context {
     PyObject* globals;  // the module's namespace, where late-bound names are looked up
     ModuleState& state;
 };
-
-// Makes the discovery helpers, when first needed, with the builtins of the
-// module whose namespace is `globals`, and lets them go; false with the error
-// set.
-bool init_discovery(ModuleState& state, PyObject* globals);
-void clear_discovery(ModuleState& state);
 
 }  // namespace sorvex

@@ -65,9 +65,6 @@ public:
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() { Py_XDECREF(value_); }
 
-    // The exception instance (borrowed), or NULL.
-    PyObject* value() const { return value_; }
-
     // Raises it again.
     void restore() {
         if (value_ != nullptr) {
