@@ -7,6 +7,7 @@
 // memory.
 #include "validation.hpp"
 
+#include <utility>
 #include <vector>
 
 namespace sorvex {
@@ -126,19 +127,17 @@ int walk_validated(Dispatch& dispatch, const Description& description, bool whol
 
 PyObject* init_impl(const Context& context, PyObject* const* args) {
     const Names& names = context.state.names;
-    PyObject* const globals = context.globals;
-    PyObject* self = args[0];
+    // self._plugins = {}; self.chassis_type_list = supported_chassis; self.supported_os = supported_os
     Ref tree = Ref::from_new(PyDict_New());
-    if (!tree || PyObject_SetAttr(self, names._plugins, tree.get()) < 0) {
+    if (!tree || PyObject_SetAttr(args[0], names._plugins, tree.get()) < 0) {
         return nullptr;
     }
-    Ref chassis = lookup_global(globals, names.supported_chassis);
-    if (!chassis || PyObject_SetAttr(self, names.chassis_type_list, chassis.get()) < 0) {
-        return nullptr;
-    }
-    Ref supported = lookup_global(globals, names.supported_os);
-    if (!supported || PyObject_SetAttr(self, names.supported_os, supported.get()) < 0) {
-        return nullptr;
+    for (const auto& [attribute, global] : {std::pair{names.chassis_type_list, names.supported_chassis},
+                                            std::pair{names.supported_os, names.supported_os}}) {
+        Ref value = lookup_global(context.globals, global);
+        if (!value || PyObject_SetAttr(args[0], attribute, value.get()) < 0) {
+            return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }

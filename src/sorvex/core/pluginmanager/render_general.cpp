@@ -65,13 +65,6 @@ void measure_stack() {
     }
 }
 
-// The text of a finished child, waiting for its parent.
-bool split_lines(const Names& names, PyObject* text, Ref& lines) {
-    lines = PyUnicode_CheckExact(text) ? Ref::from_new(PyUnicode_Split(text, names.newline, -1))
-                                       : Ref::from_new(PyObject_CallMethodObjArgs(text, names.split, names.newline, nullptr));
-    return bool(lines);
-}
-
 // `key == last_key`, by its truth value.
 int keys_equal(PyObject* key, PyObject* last_key) {
     if (key == last_key && PyUnicode_CheckExact(key)) {
@@ -145,9 +138,13 @@ int open_level(const Names& names, PyObject* data, PyObject* output, std::vector
 
 // The inner loop for one finished child: its lines join the level's output.
 bool add_child_lines(const Names& names, Level& level, PyObject* temp_output) {
+    // for line in temp_output.split("\n"), `key == last_key` asked first
     const int is_last = keys_equal(level.key.get(), level.last_key.get());
-    Ref lines;
-    if (is_last < 0 || !split_lines(names, temp_output, lines)) {
+    Ref lines = is_last < 0 ? Ref()
+                : PyUnicode_CheckExact(temp_output)
+                    ? Ref::from_new(PyUnicode_Split(temp_output, names.newline, -1))
+                    : Ref::from_new(PyObject_CallMethodObjArgs(temp_output, names.split, names.newline, nullptr));
+    if (!lines) {
         return false;
     }
     const char* separator = is_last ? kTreeBlank : kTreeBar;

@@ -82,20 +82,9 @@ struct Entry {
     PyObject* value;
 };
 
-// Code-point order, as sorted() puts exact str keys.
-bool text_less(PyObject* left, PyObject* right) {
-    if (PyUnicode_KIND(left) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
-        const size_t left_length = static_cast<size_t>(PyUnicode_GET_LENGTH(left));
-        const size_t right_length = static_cast<size_t>(PyUnicode_GET_LENGTH(right));
-        const int order =
-            std::memcmp(PyUnicode_1BYTE_DATA(left), PyUnicode_1BYTE_DATA(right), std::min(left_length, right_length));
-        return order != 0 ? order < 0 : left_length < right_length;
-    }
-    return PyUnicode_Compare(left, right) < 0;
-}
-
-// Appends the entries of an exact dict, sorted by key; false (nothing added)
-// when a key is not an exact str.
+// Appends the entries of an exact dict, sorted by key in code-point order
+// as sorted() puts exact str keys; false (nothing added) when a key is not an
+// exact str.
 bool collect_sorted(PyObject* dict, std::vector<Entry>& entries) {
     const size_t start = entries.size();
     Py_ssize_t position = 0;
@@ -110,7 +99,7 @@ bool collect_sorted(PyObject* dict, std::vector<Entry>& entries) {
         entries.push_back(Entry{key, value});
     }
     std::sort(entries.begin() + static_cast<std::ptrdiff_t>(start), entries.end(),
-              [](const Entry& left, const Entry& right) { return text_less(left.key, right.key); });
+              [](const Entry& left, const Entry& right) { return PyUnicode_Compare(left.key, right.key) < 0; });
     return true;
 }
 
