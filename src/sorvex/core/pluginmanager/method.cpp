@@ -95,8 +95,8 @@ bool bind_arguments(const MemberRuntime& member, PyObject* const* args, Py_ssize
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         // Keywords usually come in the order of the parameters, after the
         // positional arguments: that place is tried first.
-        const Py_ssize_t in_order = nargs + k;
-        const int index = in_order < Count && member.params[in_order] == keyword
+        const size_t in_order = static_cast<size_t>(nargs + k);
+        const int index = in_order < static_cast<size_t>(Count) && member.params[in_order] == keyword
                               ? static_cast<int>(in_order)
                               : find_parameter(member, Count, keyword);
         if (index < 0 || bound[index] != nullptr) {
