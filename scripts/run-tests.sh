@@ -8,9 +8,9 @@
 #   2. the test suite against a build with every fast path compiled out
 #      (SORVEX_GENERAL_ONLY=1), on 3.11 (or the default python3);
 #   3. the test suite against a build with AddressSanitizer and
-#      UndefinedBehaviorSanitizer, on 3.11, on 3.12 (where a dict watcher,
-#      not a version tag, tells the module that an instance dict changed) and
-#      on the newest interpreter;
+#      UndefinedBehaviorSanitizer, on 3.11, on 3.12 (the first version whose
+#      type and exception APIs the module switches to) and on the newest
+#      interpreter;
 #   4. a build with clang and warnings as errors, and the test suite, on the
 #      newest interpreter that has clang at hand;
 #   5. scripts/check-dist.sh (the sdist and the wheel) on 3.11, if it exists.
