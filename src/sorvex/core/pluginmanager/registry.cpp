@@ -7,6 +7,7 @@
 // memory.
 #include "validation.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -80,14 +81,12 @@ std::nullptr_t raise_lookup_miss(Dispatch& dispatch, const TreePath& path, PyObj
     // join reads their characters, calling nothing), else by join itself,
     // which fails as Python does for a key that is not one.
     TextBuilder message(kLookupMiss[0]);
-    int i = 0;
-    while (i < path.length && PyUnicode_Check(path.keys[i]) && compat::str_ready(path.keys[i])) {
-        ++i;
+    const bool all_text = std::all_of(path.keys, path.keys + path.length,
+                                      [](PyObject* key) { return PyUnicode_Check(key) && compat::str_ready(key); });
+    for (int k = 0; all_text && k < path.length; ++k) {
+        message.ascii(k > 0 ? "/" : "").append_slice(path.keys[k], 0, PyUnicode_GET_LENGTH(path.keys[k]));
     }
-    for (int k = 0; i == path.length && k < path.length; ++k) {
-        message.ascii(k > 0 ? "/" : "", k > 0 ? 1 : 0).append_slice(path.keys[k], 0, PyUnicode_GET_LENGTH(path.keys[k]));
-    }
-    if (i < path.length) {
+    if (!all_text) {
         Ref keys = PyErr_Occurred() ? Ref() : Ref::from_new(PyTuple_New(path.length));
         for (int k = 0; keys && k < path.length; ++k) {
             PyTuple_SET_ITEM(keys.get(), k, Py_NewRef(path.keys[k]));
