@@ -203,10 +203,7 @@ void method_dealloc(PyObject* self) {
 // A plain function's __get__: itself through the class, bound through an
 // instance.
 PyObject* method_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
-    if (instance == nullptr || instance == Py_None) {
-        return Py_NewRef(self);
-    }
-    return PyMethod_New(self, instance);
+    return instance == nullptr || instance == Py_None ? Py_NewRef(self) : PyMethod_New(self, instance);
 }
 
 PyObject* method_repr(PyObject* self) {
@@ -215,10 +212,7 @@ PyObject* method_repr(PyObject* self) {
 
 PyObject* get_doc(PyObject* self, void*) {
     const char* doc = reinterpret_cast<NativeMethod*>(self)->spec->doc;
-    if (doc == nullptr) {
-        Py_RETURN_NONE;
-    }
-    return PyUnicode_FromString(doc);
+    return doc != nullptr ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 
 // One of the member's names and signature, at `offset` in its runtime.

@@ -161,9 +161,14 @@ bool add_child_lines(const Names& names, Level& level, PyObject* temp_output) {
                 return false;
             }
         }
-        // output + ("\n" + start + line)
+        // output + ("\n" + start + line): plain concatenation while both are exact str
         const char* start = first_of_last ? kTreeBar : separator;
-        if (level.output.add(TextBuilder("\n").ascii(start).add(line.get()).finish().get()).failed()) {
+        if (level.output.exact() && PyUnicode_CheckExact(line.get()) && compat::str_ready(line.get())) {
+            level.output.ascii("\n").ascii(start).add(line.get());
+        } else {
+            level.output.add(TextBuilder("\n").ascii(start).add(line.get()).finish().get());
+        }
+        if (level.output.failed()) {
             return false;
         }
         current_line += 1;

@@ -169,6 +169,8 @@ public:
     // so far is an exact str (as the plain rendering pass uses it).
     void append_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end);
 
+    // Whether the text so far is an exact str, in the buffer.
+    bool exact() const { return !object_ && !failed_; }
     bool failed() const { return failed_; }
     // The text, or NULL with the error set.
     Ref finish();
