@@ -45,7 +45,6 @@
 
 #include "state.hpp"
 
-
 namespace sorvex {
 
 // The instance attributes that hold a manager's state.

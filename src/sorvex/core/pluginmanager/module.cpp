@@ -4,7 +4,6 @@
 // table and, run as the main program, registers a sample plugin.
 #include "dispatch.hpp"
 
-
 namespace sorvex {
 
 namespace {

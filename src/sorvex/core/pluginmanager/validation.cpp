@@ -217,14 +217,17 @@ int is_linux(const Names& names, PyObject* os) {
 // self.<member>(**dict(zip(keywords, values))) when a subclass or the
 // instance overrides the check (its result is discarded), else the module's
 // own check.
-template <size_t Count, typename OwnCheck>
-bool run_check(Dispatch& dispatch, Member member, PyObject* keywords, PyObject* const (&values)[Count],
-               OwnCheck own_check) {
+template <typename OwnCheck, typename... Values>
+bool run_check(Dispatch& dispatch, Member member, PyObject* keywords, OwnCheck own_check, Values... values) {
     Ref check;
     if (!dispatch.resolve(member, check)) {
         return false;
     }
-    return check ? bool(Ref::from_new(compat::vectorcall(check.get(), values, 0, keywords))) : own_check();
+    if (!check) {
+        return own_check();
+    }
+    PyObject* const args[] = {values...};
+    return bool(Ref::from_new(compat::vectorcall(check.get(), args, 0, keywords)));
 }
 
 // The body of validate_arguments: each check reached through the instance,
@@ -233,19 +236,19 @@ bool run_checks(Dispatch& dispatch, const Description& d) {
     const Keywords& keywords = dispatch.keywords();
     PyObject* const os = d.os();
     PyObject* const series = d.series();
-    if (!run_check(dispatch, Member::validate_model, keywords.model_check, {os, series, d.model()},
-                   [&] { return check_model(dispatch, os, series, d.model()); }) ||
-        !run_check(dispatch, Member::validate_series, keywords.series_check, {series, os},
-                   [&] { return check_series(dispatch, os, series); }) ||
-        !run_check(dispatch, Member::validate_os, keywords.os_check, {os}, [&] { return check_os(dispatch, os); })) {
+    if (!run_check(dispatch, Member::validate_model, keywords.model_check,
+                   [&] { return check_model(dispatch, os, series, d.model()); }, os, series, d.model()) ||
+        !run_check(dispatch, Member::validate_series, keywords.series_check,
+                   [&] { return check_series(dispatch, os, series); }, series, os) ||
+        !run_check(dispatch, Member::validate_os, keywords.os_check, [&] { return check_os(dispatch, os); }, os)) {
         return false;
     }
     const int linux = is_linux(dispatch.names(), os);
     if (linux != 0) {
         return linux > 0;
     }
-    return run_check(dispatch, Member::validate_chassis_type, keywords.chassis_check, {d.chassis_type()},
-                     [&] { return check_chassis_type(dispatch, d.chassis_type()); });
+    return run_check(dispatch, Member::validate_chassis_type, keywords.chassis_check,
+                     [&] { return check_chassis_type(dispatch, d.chassis_type()); }, d.chassis_type());
 }
 
 PyObject* none_if(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
