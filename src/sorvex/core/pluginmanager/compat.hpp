@@ -113,7 +113,6 @@ inline PyObject* refuse_method_alloc(PyTypeObject* type, Py_ssize_t) {
 // one (3.8+), so that a call through an instance makes no bound method;
 // Python can neither subclass it nor make instances of it. `own` holds the
 // other slots. NULL with the error set on failure.
-
 template <Py_ssize_t VectorcallOffset>
 PyTypeObject* new_method_type(const char* name, size_t basicsize, Py_ssize_t weaklist_offset, const PyType_Slot* own,
                               size_t own_count) {

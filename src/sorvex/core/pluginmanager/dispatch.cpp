@@ -137,13 +137,13 @@ KeyRole role_of(const ModuleState& state, PyObject* key, int& state_index) {
     return KeyRole::other;
 }
 
-// The state attributes of a plain instance dict (borrowed from it), or false.
-// Runs no code.
-bool read_plain_state(const ModuleState& module_state, PyObject* dict, PyObject** state) {
+// The values of the state attributes in a plain instance dict (borrowed
+// from it), or false. Runs no code.
+bool read_plain_state(const ModuleState& state, PyObject* dict, PyObject** values) {
     if (!PyDict_CheckExact(dict)) {
         return false;
     }
-    const Names& names = module_state.names;
+    const Names& names = state.names;
     PyObject* const plugins = names._plugins;
     PyObject* const supported_os = names.supported_os;
     PyObject* const chassis_type_list = names.chassis_type_list;
@@ -155,15 +155,15 @@ bool read_plain_state(const ModuleState& module_state, PyObject* dict, PyObject*
     while (remaining-- > 0 && PyDict_Next(dict, &position, &key, &value)) {
         // Attribute names are interned: the usual keys match by identity.
         if (key == plugins) {
-            state[static_cast<int>(State::plugins)] = value;
+            values[static_cast<int>(State::plugins)] = value;
             continue;
         }
         if (key == supported_os) {
-            state[static_cast<int>(State::supported_os)] = value;
+            values[static_cast<int>(State::supported_os)] = value;
             continue;
         }
         if (key == chassis_type_list) {
-            state[static_cast<int>(State::chassis_type_list)] = value;
+            values[static_cast<int>(State::chassis_type_list)] = value;
             continue;
         }
         if (!PyUnicode_CheckExact(key) || !compat::str_ready(key)) {
@@ -171,16 +171,16 @@ bool read_plain_state(const ModuleState& module_state, PyObject* dict, PyObject*
             return false;
         }
         int index = 0;
-        const KeyRole role = role_of(module_state, key, index);
+        const KeyRole role = role_of(state, key, index);
         if (role == KeyRole::dispatched) {
             return false;
         }
         if (role == KeyRole::state) {
-            state[index] = value;
+            values[index] = value;
         }
     }
     for (int i = 0; i < kStateCount; ++i) {
-        if (state[i] == nullptr) {
+        if (values[i] == nullptr) {
             return false;
         }
     }

@@ -73,7 +73,7 @@ bool init_runtime(const MemberSpec& spec, MemberRuntime& out) {
 
 int find_parameter(const MemberRuntime& member, int param_count, PyObject* keyword) {
     for (int i = 0; i < param_count; ++i) {
-        if (member.params[i] == keyword || same_text(keyword, member.params[i])) {
+        if (same_text(keyword, member.params[i])) {
             return i;
         }
     }
@@ -215,22 +215,18 @@ PyObject* get_doc(PyObject* self, void*) {
     return doc != nullptr ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 
-// One of the member's names and signature, at `offset` in its runtime.
-PyObject* get_runtime_text(PyObject* self, void* offset) {
-    const MemberRuntime& member = runtime_of(reinterpret_cast<NativeMethod*>(self));
-    return Py_NewRef(*reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(&member) +
-                                                         reinterpret_cast<uintptr_t>(offset)));
+// One of the member's names or its signature, kept in its runtime.
+template <PyObject* MemberRuntime::*Field>
+PyObject* get_runtime_text(PyObject* self, void*) {
+    return Py_NewRef(runtime_of(reinterpret_cast<NativeMethod*>(self)).*Field);
 }
-
-#define SORVEX_RUNTIME_TEXT(name, field) \
-    {name, get_runtime_text, nullptr, nullptr, reinterpret_cast<void*>(offsetof(MemberRuntime, field))}
 
 // (__module__ comes from the type: the module's dotted name.)
 const PyGetSetDef method_getset[] = {
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    SORVEX_RUNTIME_TEXT("__text_signature__", text_signature),
-    SORVEX_RUNTIME_TEXT("__name__", name),
-    SORVEX_RUNTIME_TEXT("__qualname__", qualname),
+    {"__text_signature__", get_runtime_text<&MemberRuntime::text_signature>, nullptr, nullptr, nullptr},
+    {"__name__", get_runtime_text<&MemberRuntime::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_runtime_text<&MemberRuntime::qualname>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -13,7 +13,8 @@ bool intern(PyObject*& slot, const char* text) {
     return slot != nullptr;
 }
 
-// A tuple of interned names: the same objects as the names of names.hpp.
+// A tuple of interned names: the same objects as the parameter names that
+// binding compares keywords with by identity.
 bool make_tuple(PyObject*& slot, std::initializer_list<const char*> texts) {
     slot = PyTuple_New(static_cast<Py_ssize_t>(texts.size()));
     Py_ssize_t index = 0;
@@ -40,6 +41,7 @@ bool init_names(Names& names, Keywords& keywords) {
 #undef SORVEX_MAKE_TUPLE
     return true;
 }
+
 void clear_names(Names& names, Keywords& keywords) {
 #define SORVEX_CLEAR_FIELD(field, ...) Py_CLEAR(keywords.field);
     SORVEX_KEYWORDS(SORVEX_CLEAR_FIELD)

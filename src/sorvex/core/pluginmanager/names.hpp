@@ -31,7 +31,7 @@ constexpr char kTreeEquals[] = " = ";
     X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(PluginManager, "PluginManager") \
     /* attributes and methods of other objects */                             \
     X(keys, "keys") X(debug, "debug") X(islower, "islower")                   \
-    X(isdigit, "isdigit") X(split, "split")           \
+    X(isdigit, "isdigit") X(split, "split")                                   \
     X(load, "load") X(name, "name") X(module_name, "module_name")             \
     X(path, "path") X(walk_packages, "walk_packages")                         \
     X(import_module, "import_module") X(dirname, "dirname")                   \
@@ -44,12 +44,12 @@ constexpr char kTreeEquals[] = " = ";
     X(label_prefix, kTreeLabel) X(equals, kTreeEquals)
 
 // field, names of the keywords in call order
-#define SORVEX_KEYWORDS(X)                                             \
-    X(model_check, {"os", "series", "model"}) /* validate_model */     \
-    X(series_check, {"series", "os"})         /* validate_series */    \
-    X(os_check, {"os"})                       /* validate_os */        \
+#define SORVEX_KEYWORDS(X)                                                \
+    X(model_check, {"os", "series", "model"}) /* validate_model */        \
+    X(series_check, {"series", "os"})         /* validate_series */       \
+    X(os_check, {"os"})                       /* validate_os */           \
     X(chassis_check, {"chassis_type"})        /* validate_chassis_type */ \
-    X(print_tree_call, {"data", "output"})                             \
+    X(print_tree_call, {"data", "output"})    /* print_tree */            \
     X(entry_point_query, {"group"})           /* iter_entry_points */
 
 struct Names {

@@ -163,7 +163,7 @@ bool add_child_lines(const Names& names, Level& level, PyObject* temp_output) {
         }
         // output + ("\n" + start + line): plain concatenation while both are exact str
         const char* start = first_of_last ? kTreeBar : separator;
-        if (level.output.exact() && PyUnicode_CheckExact(line.get()) && compat::str_ready(line.get())) {
+        if (level.output.exact() && PyUnicode_CheckExact(line.get())) {
             level.output.ascii("\n").ascii(start).add(line.get());
         } else {
             level.output.add(TextBuilder("\n").ascii(start).add(line.get()).finish().get());
